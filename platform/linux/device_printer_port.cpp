@@ -1,0 +1,247 @@
+#include "platform/linux/device_printer_port.h"
+
+#include <fcntl.h>
+#include <linux/lp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrun {
+namespace {
+
+// Character device majors of the parallel port printer driver and of USB printers.
+constexpr unsigned kParallelPortMajor = 6;
+constexpr unsigned kUsbPrinterMajor = 180;
+
+std::string systemText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+PortError openError(const std::string& path, int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return PortError(PortError::Kind::NoDevice, error,
+                             "找不到打印机端口 " + path +
+                                 "（第一个并口）：这台电脑没有并口，或者并口驱动没有加载。"
+                                 "打印机若接在USB转并口线上，请按说明文件启用随附的 udev 规则。");
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return PortError(PortError::Kind::PermissionDenied, error,
+                             "没有权限使用打印机端口 " + path +
+                                 "。请把当前用户加入 lp 组（sudo usermod -aG lp 用户名），"
+                                 "然后注销并重新登录。");
+        case EBUSY:
+            return PortError(
+                PortError::Kind::Busy, error,
+                "打印机端口 " + path + " 正被其他程序使用。请等其他程序打印完毕后再测试。");
+        default:
+            return PortError(PortError::Kind::IoError, error,
+                             "无法打开打印机端口 " + path + "（" + systemText(error) +
+                                 "）。请检查打印机和电缆后再测试。");
+    }
+}
+
+void sleepFor(std::chrono::milliseconds wait) {
+    const auto ms = wait.count();
+    timespec time{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&time, &time) == -1 && errno == EINTR) {
+    }
+}
+
+// A pipe whose reader has gone raises SIGPIPE, which would end the whole program. Hold the
+// signal back for this thread around the write and swallow the one the write raised, so the
+// write's EPIPE comes back as an error instead.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~SigpipeGuard() {
+        if (!wasPending_) {
+            const timespec none{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &none) == -1 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasPending_ = false;
+};
+
+}  // namespace
+
+DevicePrinterPort::DevicePrinterPort(std::string path) : path_(std::move(path)) {}
+
+DevicePrinterPort::~DevicePrinterPort() {
+    close();
+}
+
+void DevicePrinterPort::open() {
+    if (fd_ >= 0) {
+        return;
+    }
+    // Never O_CREAT: without the device, a regular file would swallow the page and the test
+    // would look like a success. O_NONBLOCK also lets the parallel port driver open a printer
+    // that is offline or out of paper, so the user is told its status instead of a bare error.
+    int fd;
+    do {
+        fd = ::open(path_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        throw openError(path_, errno);
+    }
+
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !(S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+        ::close(fd);
+        throw PortError(PortError::Kind::NotADevice, ENODEV,
+                        path_ +
+                            " 不是打印机设备，而是一个普通文件，测试页会写进文件而不会打印出来。"
+                            "请删除这个文件，并检查打印机端口。");
+    }
+    device_ = Device::Other;
+    if (S_ISCHR(info.st_mode) && major(info.st_rdev) == kParallelPortMajor) {
+        device_ = Device::ParallelPort;
+    } else if (S_ISCHR(info.st_mode) && major(info.st_rdev) == kUsbPrinterMajor) {
+        device_ = Device::UsbPrinter;
+    }
+    fd_ = fd;
+}
+
+std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
+                                     std::chrono::milliseconds wait) {
+    if (data.empty()) {
+        return 0;
+    }
+    if (fd_ < 0) {
+        throw PortError(PortError::Kind::IoError, EBADF, "打印机端口 " + path_ + " 没有打开。");
+    }
+    for (;;) {
+        ssize_t written;
+        {
+            SigpipeGuard guard;
+            ++writeCalls_;
+            written = ::write(fd_, data.data(), data.size());
+        }
+        if (written > 0) {
+            return static_cast<std::size_t>(written);
+        }
+        const int error = written < 0 ? errno : EAGAIN;
+        switch (error) {
+            case EINTR:
+                continue;
+            case EAGAIN:
+            case ENOSPC:  // the parallel port driver's word for out of paper
+                waitWritable(wait);
+                return 0;
+            case EIO:
+                // The parallel port driver says EIO while the printer is offline or in error; it
+                // takes data again once the user has seen to it.
+                if (device_ == Device::ParallelPort) {
+                    waitWritable(wait);
+                    return 0;
+                }
+                failWrite(error);
+            default:
+                failWrite(error);
+        }
+    }
+}
+
+void DevicePrinterPort::waitWritable(std::chrono::milliseconds wait) {
+    // The parallel port driver has no poll: it would always say writable and turn the wait into
+    // a busy loop.
+    if (device_ == Device::ParallelPort) {
+        sleepFor(wait);
+        return;
+    }
+    pollfd entry{fd_, POLLOUT, 0};
+    const int result = poll(&entry, 1, static_cast<int>(wait.count()));
+    if (result < 0 && errno != EINTR) {
+        sleepFor(wait);
+    }
+    // Errors and hang-ups reported by poll come back from the next write.
+}
+
+void DevicePrinterPort::failWrite(int error) {
+    switch (error) {
+        case ENODEV:
+        case ENXIO:
+        case EPIPE:
+        case EIO:
+        case ESHUTDOWN:
+            throw PortError(PortError::Kind::Unplugged, error,
+                            "打印过程中打印机断开了连接（" + path_ + "：" + systemText(error) +
+                                "）。请检查打印机电缆和电源，然后重新测试。");
+        default:
+            throw PortError(PortError::Kind::IoError, error,
+                            "向打印机端口 " + path_ + " 写入失败（" + systemText(error) +
+                                "）。请检查打印机和电缆后再测试。");
+    }
+}
+
+std::optional<PortStatus> DevicePrinterPort::status() {
+    if (fd_ < 0 || device_ == Device::Other) {
+        return std::nullopt;
+    }
+    int raw = 0;
+    if (ioctl(fd_, LPGETSTATUS, &raw) != 0) {
+        return std::nullopt;
+    }
+    // In the status byte busy (inverted by the port hardware) and error read 0 when they hold.
+    return PortStatus{
+        .paperOut = (raw & LP_POUTPA) != 0,
+        .offline = (raw & LP_PSELECD) == 0,
+        .error = (raw & LP_PERRORP) == 0,
+        .busy = (raw & LP_PBUSY) == 0,
+    };
+}
+
+bool DevicePrinterPort::drained(std::chrono::milliseconds wait) {
+    // A USB printer takes a write into the driver and reports its failure only on a later call:
+    // it is drained when the driver says it can take more, which it says once the last write
+    // has completed.
+    if (fd_ < 0 || device_ != Device::UsbPrinter) {
+        return true;
+    }
+    pollfd entry{fd_, POLLOUT, 0};
+    const int result = poll(&entry, 1, static_cast<int>(wait.count()));
+    if (result < 0) {
+        return false;
+    }
+    if ((entry.revents & (POLLERR | POLLHUP)) != 0) {
+        failWrite(EIO);
+    }
+    return (entry.revents & POLLOUT) != 0;
+}
+
+void DevicePrinterPort::close() noexcept {
+    if (fd_ >= 0) {
+        // Not retried on EINTR: on Linux the descriptor is gone either way.
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+}  // namespace kestrun

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/error.h"
+
+namespace kestrun {
+
+class PortError : public Error {
+public:
+    enum class Kind {
+        NoDevice,          // nothing at the port's path, or no hardware behind it
+        PermissionDenied,  // the user may not write to the device
+        Busy,              // another program holds the device
+        NotADevice,        // something other than a device or pipe sits at the path
+        Unplugged,         // the device went away while the page was being written
+        IoError,           // any other failure of the device
+    };
+
+    PortError(Kind kind, int errorNumber, const std::string& message)
+        : Error(errorNumber, message), kind_(kind) {}
+
+    Kind kind() const noexcept { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+// The printer's status lines as the parallel port reports them, already turned active-high.
+struct PortStatus {
+    bool paperOut = false;
+    bool offline = false;
+    bool error = false;
+    bool busy = false;
+
+    friend bool operator==(const PortStatus&, const PortStatus&) = default;
+};
+
+// What a person should be told about a stalled printer with this status, in Chinese.
+std::string describePortStatus(const PortStatus& status);
+
+// The first parallel printer port, written with raw bytes. Not thread-safe: one test run uses it
+// at a time, on one thread. The port never blocks for longer than the wait a call is given, so the
+// caller stays in charge of progress and cancelling.
+class PrinterPort {
+public:
+    PrinterPort() = default;
+    PrinterPort(const PrinterPort&) = delete;
+    PrinterPort& operator=(const PrinterPort&) = delete;
+    virtual ~PrinterPort() = default;
+
+    // The device's name as the user should see it in messages.
+    virtual std::string name() const = 0;
+
+    // Throws PortError when the device cannot be opened; the port is then still closed.
+    virtual void open() = 0;
+
+    // Hands the port a leading part of `data`. Returns how many bytes it took; 0 when it took none
+    // within `wait` because the printer is not taking data (offline, out of paper, busy). Throws
+    // PortError when the device fails for good.
+    virtual std::size_t write(std::span<const std::uint8_t> data,
+                              std::chrono::milliseconds wait) = 0;
+
+    // The printer's status, or nothing where the device cannot report one.
+    virtual std::optional<PortStatus> status() = 0;
+
+    // True once every byte written has left for the printer; waits at most `wait`. Some devices
+    // report a failed write only later, so a page is not finished until this is true.
+    virtual bool drained(std::chrono::milliseconds wait) = 0;
+
+    // Closing an already closed port does nothing.
+    virtual void close() noexcept = 0;
+};
+
+}  // namespace kestrun

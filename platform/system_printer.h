@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+
+#include "platform/error.h"
+
+namespace kestrun {
+
+class PrinterError : public Error {
+public:
+    enum class Kind {
+        NoDefaultPrinter,  // the print system has no default printer
+        Refused,           // the print server refused the job
+        NotAnswering,      // the print server did not answer in time
+        Failed,            // anything else that went wrong on the way to the print server
+    };
+
+    PrinterError(Kind kind, int errorNumber, const std::string& message)
+        : Error(errorNumber, message), kind_(kind) {}
+
+    Kind kind() const noexcept { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+// The printer installed on the system through its driver, as opposed to the raw port. A test run
+// makes the three calls below, in this order, after its page: the printer's own driver then ejects
+// the page. Each call throws PrinterError when the print system fails it.
+class SystemPrinter {
+public:
+    SystemPrinter() = default;
+    SystemPrinter(const SystemPrinter&) = delete;
+    SystemPrinter& operator=(const SystemPrinter&) = delete;
+    virtual ~SystemPrinter() = default;
+
+    // Starts a document on the default printer if none is open (its first page is the new page),
+    // otherwise adds a page to the open one.
+    virtual void newPage() = 0;
+    // Hands the open document to the printer as one job.
+    virtual void endDocument() = 0;
+    // Discards a document that is still open; does nothing when none is.
+    virtual void abortDocument() = 0;
+};
+
+}  // namespace kestrun
