@@ -1,0 +1,311 @@
+#include "platform/linux/cups_system_printer.h"
+
+#include <cups/cups.h>
+#include <sys/stat.h>
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <utility>
+
+namespace kestrun {
+namespace {
+
+// Error numbers: a failure of the connection itself carries its errno (ETIMEDOUT when the server
+// did not answer in time). When the server did answer and said no, there is no system error
+// behind it: the number is 0 and the server's own status and words go into the message instead.
+
+std::string systemText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+std::string serverName() {
+    const char* server = cupsServer();
+    return server != nullptr ? server : "";
+}
+
+// What the server said about the last request on this thread, in its words and status name.
+std::string serverAnswer() {
+    const char* text = cupsLastErrorString();
+    std::string answer = text != nullptr && *text != '\0' ? text : "";
+    const char* status = ippErrorString(cupsLastError());
+    if (status != nullptr && answer.find(status) == std::string::npos) {
+        answer += answer.empty() ? status : std::string("，") + status;
+    }
+    return answer;
+}
+
+// libcups says EHOSTDOWN for any connection that failed; for the usual local socket the reason
+// can be had more precisely (ENOENT: no server has ever run, ECONNREFUSED: it has gone).
+int connectError(const std::string& server, int reported) {
+    struct stat info {};
+    if (!server.empty() && server.front() == '/' && stat(server.c_str(), &info) != 0) {
+        return errno;
+    }
+    if (reported == EHOSTDOWN && !server.empty() && server.front() == '/') {
+        return ECONNREFUSED;
+    }
+    return reported != 0 ? reported : ECONNREFUSED;
+}
+
+// A GUI program has no terminal to ask for a password on: the default callback would read one
+// from /dev/tty and never return. Without a password the server answers "not authorised".
+const char* noPassword(const char*, http_t*, const char*, const char*, void*) {
+    return nullptr;
+}
+
+// Asked when a read or write has waited for the whole time limit; 0 gives up on the exchange.
+int giveUp(http_t*, void*) {
+    return 0;
+}
+
+class Connection {
+public:
+    explicit Connection(std::chrono::milliseconds timeout) : timeout_(timeout) {
+        cupsSetPasswordCB2(noPassword, nullptr);
+        const std::string server = serverName();
+        // Connected in a second step: httpConnect2 would close the connection on failure and
+        // lose the reason with it.
+        http_ = httpConnect2(server.c_str(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 0,
+                             nullptr);
+        if (http_ == nullptr) {
+            throw PrinterError(PrinterError::Kind::Failed, 0,
+                               "找不到打印系统（CUPS）的服务器“" + server +
+                                   "”。请检查打印系统的设置（CUPS_SERVER、client.conf），"
+                                   "然后重新测试。");
+        }
+        httpSetTimeout(http_, static_cast<double>(timeout.count()) / 1000.0, giveUp, nullptr);
+        if (httpReconnect2(http_, static_cast<int>(timeout.count()), nullptr) != 0) {
+            const int error = connectError(server, httpError(http_));
+            httpClose(http_);
+            throw PrinterError(PrinterError::Kind::NotAnswering, error,
+                               "无法连接打印系统（CUPS，" + server + "）：" + systemText(error) +
+                                   "。请确认打印服务已经启动（例如 sudo systemctl start cups），"
+                                   "然后重新测试。");
+        }
+    }
+    ~Connection() { httpClose(http_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    http_t* get() const { return http_; }
+
+    std::chrono::milliseconds timeout() const { return timeout_; }
+
+    // The error for a request `what` that came back without a usable answer: a server that did
+    // not answer (or whose connection broke) is told from one that answered with an error. Read
+    // it before anything else is sent on this thread.
+    PrinterError failure(const std::string& what, PrinterError::Kind answeredKind,
+                         const std::string& answeredAdvice) const {
+        const int error = httpError(http_);
+        if (error == ETIMEDOUT || error == EAGAIN || error == EWOULDBLOCK) {
+            return PrinterError(
+                PrinterError::Kind::NotAnswering, ETIMEDOUT,
+                "打印系统（CUPS，" + serverName() + "）在 " +
+                    std::to_string((timeout_.count() + 999) / 1000) + " 秒内没有响应（" + what +
+                    "）。请检查打印服务是否正常运行（例如 sudo systemctl restart cups），"
+                    "然后重新测试。");
+        }
+        if (error != 0) {
+            return PrinterError(PrinterError::Kind::Failed, error,
+                                "与打印系统（CUPS，" + serverName() + "）的连接中断（" + what +
+                                    "：" + systemText(error) +
+                                    "）。请检查打印服务是否正常运行，然后重新测试。");
+        }
+        return PrinterError(
+            answeredKind, 0,
+            what + "失败，打印系统的回答：" + serverAnswer() + "。" + answeredAdvice);
+    }
+
+private:
+    std::chrono::milliseconds timeout_;
+    http_t* http_ = nullptr;
+};
+
+// libcups's words say why: none chosen at all, or PRINTER, LPDEST or lpoptions naming a printer
+// that does not exist.
+std::string noDefaultPrinter() {
+    return "系统没有安装默认打印机（打印系统的回答：" + serverAnswer() +
+           "），测试页无法从打印机送出。请连接打印机，安装它的驱动程序并把它设为默认打印机，"
+           "然后重新测试。";
+}
+
+std::string findDefaultPrinter(const Connection& connection) {
+    // With no name, CUPS looks where its users expect: PRINTER and LPDEST, then `lpoptions -d`,
+    // then the server's default.
+    cups_dest_t* dest = cupsGetNamedDest(connection.get(), nullptr, nullptr);
+    if (dest == nullptr) {
+        const ipp_status_t status = cupsLastError();
+        if (httpError(connection.get()) == 0 &&
+            (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND)) {
+            throw PrinterError(PrinterError::Kind::NoDefaultPrinter, 0, noDefaultPrinter());
+        }
+        throw connection.failure("查找默认打印机", PrinterError::Kind::Failed,
+                                 "请检查打印系统的设置，然后重新测试。");
+    }
+    std::string name = dest->name;
+    cupsFreeDests(1, dest);
+    return name;
+}
+
+std::string printerUri(const std::string& printer) {
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                     "/printers/%s", printer.c_str());
+    return uri;
+}
+
+// The job would be refused, or would wait in a stopped queue and never print: say so before it
+// is made, with the reason the administrator gave.
+void checkPrinterTakesJobs(const Connection& connection, const std::string& printer) {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 printerUri(printer).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    static const char* const wanted[] = {"printer-is-accepting-jobs", "printer-state",
+                                         "printer-state-message"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(std::size(wanted)), nullptr, wanted);
+    ipp_t* response = cupsDoRequest(connection.get(), request, "/");
+    if (response == nullptr || cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        ippDelete(response);
+        throw connection.failure("查询打印机“" + printer + "”的状态", PrinterError::Kind::Failed,
+                                 "请检查打印机的安装，然后重新测试。");
+    }
+    ipp_attribute_t* accepting =
+        ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    ipp_attribute_t* state = ippFindAttribute(response, "printer-state", IPP_TAG_ENUM);
+    ipp_attribute_t* message = ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT);
+    std::string reason = message != nullptr && ippGetString(message, 0, nullptr) != nullptr
+                             ? ippGetString(message, 0, nullptr)
+                             : "";
+    const bool refuses = accepting != nullptr && !ippGetBoolean(accepting, 0);
+    const bool stopped = state != nullptr && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED;
+    ippDelete(response);
+
+    if (refuses) {
+        throw PrinterError(PrinterError::Kind::Refused, 0,
+                           "打印机“" + printer + "”不接受打印作业（打印系统的回答：" +
+                               (reason.empty() ? "not accepting jobs" : reason) +
+                               "）。请在打印机设置中让它重新接受作业（cupsaccept " + printer +
+                               "），然后重新测试。");
+    }
+    if (stopped) {
+        throw PrinterError(PrinterError::Kind::Refused, 0,
+                           "打印机“" + printer + "”已停用，作业不会被打印（打印系统的回答：" +
+                               (reason.empty() ? "stopped" : reason) +
+                               "）。请排除故障后在打印机设置中恢复它（cupsenable " + printer +
+                               "），然后重新测试。");
+    }
+}
+
+// Blank pages, one per newPage, as PDF: every CUPS driver takes PDF and turns it into its
+// printer's language.
+QByteArray blankPdf(int pages) {
+    QByteArray pdf;
+    QBuffer buffer(&pdf);
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter writer(&buffer);
+        writer.setCreator(QStringLiteral("Kestrun"));
+        writer.setTitle(QStringLiteral("Kestrun 打印头测试"));
+        writer.setPageSize(QPageSize(QPageSize::A4));
+        QPainter painter;
+        if (!painter.begin(&writer)) {
+            return {};
+        }
+        for (int page = 1; page < pages; ++page) {
+            writer.newPage();
+        }
+        painter.end();
+    }
+    return pdf;
+}
+
+void submit(const Connection& connection, const std::string& printer, const QByteArray& pdf) {
+    http_t* http = connection.get();
+    const int job = cupsCreateJob(http, printer.c_str(), "Kestrun 打印头测试", 0, nullptr);
+    if (job == 0) {
+        throw connection.failure("在打印机“" + printer + "”上建立作业", PrinterError::Kind::Refused,
+                                 "请检查打印机的状态和设置，然后重新测试。");
+    }
+    // A job whose document never arrived would wait in the queue until the server gives up on it.
+    // Take it back, on a fresh connection since this one may be stuck in the middle of a request;
+    // a server that has stopped answering would not take that either.
+    const auto cancelAndThrow = [&](const PrinterError& error) {
+        if (error.kind() != PrinterError::Kind::NotAnswering) {
+            try {
+                Connection fresh(connection.timeout());
+                cupsCancelJob2(fresh.get(), printer.c_str(), job, 0);
+            } catch (const PrinterError&) {
+            }
+        }
+        throw error;
+    };
+    if (cupsStartDocument(http, printer.c_str(), job, "pin-test.pdf", CUPS_FORMAT_PDF, 1) !=
+        HTTP_STATUS_CONTINUE) {
+        cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页",
+                                          PrinterError::Kind::Refused,
+                                          "请检查打印机的状态和设置，然后重新测试。"));
+    }
+    if (cupsWriteRequestData(http, pdf.constData(), static_cast<size_t>(pdf.size())) !=
+        HTTP_STATUS_CONTINUE) {
+        cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页",
+                                          PrinterError::Kind::Failed,
+                                          "请检查打印服务，然后重新测试。"));
+    }
+    if (cupsFinishDocument(http, printer.c_str()) > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        cancelAndThrow(connection.failure("打印机“" + printer + "”接收测试页",
+                                          PrinterError::Kind::Refused,
+                                          "请检查打印机的状态和驱动程序，然后重新测试。"));
+    }
+}
+
+}  // namespace
+
+CupsSystemPrinter::CupsSystemPrinter(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+CupsSystemPrinter::~CupsSystemPrinter() = default;
+
+void CupsSystemPrinter::newPage() {
+    std::lock_guard lock(mutex_);
+    if (document_) {
+        ++document_->pages;
+        return;
+    }
+    Connection connection(timeout_);
+    document_ = Document{findDefaultPrinter(connection), 1};
+}
+
+void CupsSystemPrinter::endDocument() {
+    std::lock_guard lock(mutex_);
+    if (!document_) {
+        return;
+    }
+    const Document document = *std::exchange(document_, std::nullopt);
+
+    const QByteArray pdf = blankPdf(document.pages);
+    if (pdf.isEmpty()) {
+        throw PrinterError(PrinterError::Kind::Failed, 0,
+                           "无法生成要交给打印机“" + document.printer +
+                               "”的页面（PDF）。请重新测试；问题依旧时请重新安装本程序。");
+    }
+    Connection connection(timeout_);
+    checkPrinterTakesJobs(connection, document.printer);
+    submit(connection, document.printer, pdf);
+}
+
+void CupsSystemPrinter::abortDocument() {
+    std::lock_guard lock(mutex_);
+    document_.reset();
+}
+
+}  // namespace kestrun

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/system_printer.h"
+
+namespace kestrun {
+
+// How long one exchange with the print server may take before it counts as not answering.
+inline constexpr std::chrono::milliseconds kPrintServerTimeout{5000};
+
+// The default printer of the print system (CUPS), the one `lpstat -d` names: the user's choice
+// (PRINTER, LPDEST, `lpoptions -d`) or else the server's. The document is kept here until
+// endDocument, which renders its pages as blank PDF pages and submits them as one job, so that the
+// printer's own driver puts them into the printer's language and the page comes out.
+//
+// Nothing talks to the server before the first call; each call that needs the server opens its
+// own connection, and every exchange on it is limited to `timeout`. Safe to call from any thread,
+// including one that is not the GUI thread; no QGuiApplication is needed.
+class CupsSystemPrinter final : public SystemPrinter {
+public:
+    explicit CupsSystemPrinter(std::chrono::milliseconds timeout = kPrintServerTimeout);
+    ~CupsSystemPrinter() override;
+
+    // The first page picks the default printer; throws PrinterError (NoDefaultPrinter when there
+    // is none, NotAnswering, Failed) and leaves no document open then.
+    void newPage() override;
+    // Submits the open document; afterwards none is open, whether it succeeded or not. Throws
+    // PrinterError (Refused with the server's reason, NotAnswering, Failed). Does nothing when no
+    // document is open.
+    void endDocument() override;
+    void abortDocument() override;
+
+private:
+    struct Document {
+        std::string printer;
+        int pages = 0;
+    };
+
+    const std::chrono::milliseconds timeout_;
+    std::mutex mutex_;
+    std::optional<Document> document_;
+};
+
+}  // namespace kestrun
