@@ -140,17 +140,6 @@ TEST(PinTestPage, ClosesWithBlankLinesAdvertisingAndContact) {
     }
 }
 
-TEST(PinTestPage, HasExactlyTheSizeOfItsParts) {
-    // 77 + 9 lines of 619, 1 blank line, advertising 27 + CR LF, contact.
-    const std::size_t contact =
-        encodeRecord({{Text{"Vorna联系电话  " + std::string(kServicePhone1) + "  " +
-                            std::string(kServicePhone2)}},
-                      true})
-            .size();
-    EXPECT_EQ(pageBytes(NinePin).size(), 77 + 9 * 619 + 2 + 29 + contact);
-    EXPECT_EQ(pageBytes(TwentyFourPin).size(), 79 + 23 * 91 + 90 + 4 + 29 + contact);
-}
-
 TEST(PinTestPage, MatchesTheCheckedInPages) {
     for (const auto& [profile, file] : {std::pair{&NinePin, "nine-pin-page.bin"},
                                         std::pair{&TwentyFourPin, "twenty-four-pin-page.bin"}}) {
