@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <optional>
+#include <thread>
+
+#include "pintest/pin_test.h"
+
+class QWidget;
+
+namespace kestrun {
+
+// Runs one pin test off the user-interface thread. While it runs the windows keep painting but
+// take no input, so no second command can start; after about half a second a modal progress
+// dialog shows bytes sent of the page, the printer's status when it stalls, and a Cancel button.
+class PinTestRunner : public QObject {
+    Q_OBJECT
+public:
+    struct Result {
+        PinTestOutcome outcome = PinTestOutcome::Completed;
+        // Set when the run failed: what to tell the user, and the system error number.
+        std::optional<QString> errorText;
+        int errorNumber = 0;
+    };
+
+    // The port and the printer outlive the runner. `dialogParent` is the window the progress
+    // dialog belongs to.
+    PinTestRunner(PrinterPort& port, SystemPrinter& printer, QWidget* dialogParent);
+    ~PinTestRunner() override;
+
+    // Returns when the run is over: completed, cancelled or failed.
+    Result run(const PinTestProfile& profile);
+
+private:
+    PrinterPort& port_;
+    SystemPrinter& printer_;
+    QWidget* dialogParent_;
+    // Lives only while `run` is on the stack; `run` joins it before it returns.
+    std::jthread worker_;
+};
+
+}  // namespace kestrun
