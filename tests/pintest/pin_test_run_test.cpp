@@ -37,14 +37,6 @@ TEST(RunPinTest, TwoRunsInARowEachStartAFreshPage) {
     EXPECT_TRUE(port.received == testing::concat({page, page}));
 }
 
-TEST(RunPinTest, APageTakesFewWriteCallsWhenThePortTakesItAtOnce) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    runPinTest(NinePin, port, printer);
-    EXPECT_LE(port.writeCalls, 2);
-}
-
 TEST(RunPinTest, PortThatCannotOpenWritesNothingAndCallsNoPrinter) {
     EventLog log;
     RecordingPort port(log);
