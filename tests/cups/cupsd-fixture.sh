@@ -2,18 +2,16 @@
 # A private print server for the tests: its own configuration, spool, logs and Unix socket in one
 # folder, nothing shared with the machine's own print system.
 #
-#   cupsd-fixture.sh start <dir> [default|single|no-default]
+#   cupsd-fixture.sh start <dir> [default|no-default]
 #   cupsd-fixture.sh stop <dir>
 #
 # "default" (the default layout) sets up these queues, all with a driver that ships with CUPS and
 # a file: device inside the folder. Tests may run at the same time and count jobs per queue, so
 # each queue serves one test only.
 #   kestrun-default   the server's default printer
-#   kestrun-other     a printer that accepts jobs
-#   kestrun-pages     another printer that accepts jobs
 #   kestrun-refusing  rejects jobs (cupsreject)
 #   kestrun-stopped   accepts jobs but is stopped (cupsdisable)
-# "single" sets up kestrun-default alone; "no-default" kestrun-idle alone, with no default printer.
+# "no-default" sets up kestrun-idle alone, with no default printer.
 #
 # When no server can be started here (not root, no cupsd), start writes the reason to <dir>/skip
 # and succeeds, so that the tests can skip themselves and say why. Any other failure to start is
@@ -21,7 +19,7 @@
 set -eu
 
 usage() {
-    echo "usage: $0 start <dir> [default|single|no-default] | stop <dir>" >&2
+    echo "usage: $0 start <dir> [default|no-default] | stop <dir>" >&2
     exit 2
 }
 
@@ -30,9 +28,9 @@ action=$1
 dir=$2
 layout=${3:-default}
 
-# The driver: the 24-pin dot-matrix sample driver of CUPS, so a job really goes through a printer
-# language filter and not just into a raw file.
-driver=drv:///sample.drv/epson24.ppd
+# The driver: the generic sample driver that ships with CUPS, so a job really goes through the
+# driver's filters and not just into a raw file.
+driver=drv:///sample.drv/generic.ppd
 start_wait=20
 
 server_pid() {
@@ -157,8 +155,6 @@ EOF
     case $layout in
         default)
             admin -p kestrun-default -E -v "file:$dir/out/default.prn" -m "$driver"
-            admin -p kestrun-other -E -v "file:$dir/out/other.prn" -m "$driver"
-            admin -p kestrun-pages -E -v "file:$dir/out/pages.prn" -m "$driver"
             admin -p kestrun-refusing -E -v "file:$dir/out/refusing.prn" -m "$driver"
             admin -p kestrun-stopped -E -v "file:$dir/out/stopped.prn" -m "$driver"
             admin -d kestrun-default
@@ -166,10 +162,6 @@ EOF
                 fail "cupsreject failed"
             cupsdisable -h "$dir/cups.sock" -r "Kestrun test queue: maintenance" kestrun-stopped ||
                 fail "cupsdisable failed"
-            ;;
-        single)
-            admin -p kestrun-default -E -v "file:$dir/out/default.prn" -m "$driver"
-            admin -d kestrun-default
             ;;
         no-default)
             admin -p kestrun-idle -E -v "file:$dir/out/idle.prn" -m "$driver"
