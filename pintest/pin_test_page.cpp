@@ -46,17 +46,13 @@ void writePinTestPage(PrintChannel& channel, const PinTestProfile& profile) {
             const auto value = static_cast<std::uint8_t>(1u << (profile.exponentBase - line));
             PrintRecord column{{CharCode{0}, CharCode{0}, CharCode{0}}, false};
             column.items[block - 1] = CharCode{value};
-            for (int c = 0; c < profile.columnsPerLine; ++c) {
-                channel.write(column);
-            }
+            channel.write(column, profile.columnsPerLine);
             channel.write(PrintRecord{{}, true});
             ++pin;
         }
     }
 
-    for (int i = 0; i < profile.blankLinesBeforeClosing; ++i) {
-        channel.write(PrintRecord{{}, true});
-    }
+    channel.write(PrintRecord{{}, true}, profile.blankLinesBeforeClosing);
     writeLine(channel, kAdvertisingLine);
     writeLine(channel,
               "Vorna联系电话  " + std::string(kServicePhone1) + "  " + std::string(kServicePhone2));

@@ -43,13 +43,30 @@ void PrintChannel::open(PrinterPort& port) {
     buffer_.reserve(kChunk);
 }
 
-void PrintChannel::write(const PrintRecord& record) {
+void PrintChannel::write(const PrintRecord& record, int times) {
     if (!isOpen()) {
         throw ChannelError(EBADF, "输出通道 1 没有打开。");
     }
+    if (times <= 0) {
+        return;
+    }
+    // A bit-image line is the same record hundreds of times: encode it once, then double the
+    // copies until there are enough (each copy reads only bytes already in place).
+    const std::size_t start = buffer_.size();
     encodeRecord(record, buffer_);
+    const std::size_t length = buffer_.size() - start;
+    const std::size_t total = length * static_cast<std::size_t>(times);
+    buffer_.resize(start + total);
+    for (std::size_t filled = length; filled < total;) {
+        const std::size_t n = std::min(filled, total - filled);
+        std::copy_n(buffer_.begin() + static_cast<long>(start), n,
+                    buffer_.begin() + static_cast<long>(start + filled));
+        filled += n;
+    }
     if (record.lineBreak) {
-        lineEnds_.push_back(buffer_.size());
+        for (int i = 0; i < times; ++i) {
+            lineEnds_.push_back(start + length * static_cast<std::size_t>(i + 1));
+        }
     }
 }
 

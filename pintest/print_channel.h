@@ -53,9 +53,10 @@ public:
     void open(PrinterPort& port);
     bool isOpen() const { return open_.load(); }
 
-    // Encodes the record and adds it to the page. Throws ChannelError when the channel is closed,
-    // EncodingError when the record cannot be encoded (nothing of it is kept).
-    void write(const PrintRecord& record);
+    // Encodes the record and adds it to the page, `times` times over. Throws ChannelError when
+    // the channel is closed, EncodingError when the record cannot be encoded (nothing of it is
+    // kept).
+    void write(const PrintRecord& record, int times = 1);
 
     // The bytes written and not yet sent.
     const Bytes& pending() const { return buffer_; }
