@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/message_box.h"
@@ -13,16 +14,11 @@ namespace kestrun::testing {
 // Answers every question with `answer` and remembers what was asked.
 class ScriptedQuestionBox final : public QuestionBox {
 public:
-    struct Question {
-        std::string title;
-        std::string text;
-    };
-
     Answer answer = Answer::No;
-    std::vector<Question> asked;
+    std::vector<std::pair<std::string, std::string>> asked;  // title and text
 
     Answer ask(const std::string& title, const std::string& text) override {
-        asked.push_back({title, text});
+        asked.emplace_back(title, text);
         return answer;
     }
 };
