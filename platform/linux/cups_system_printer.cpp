@@ -194,14 +194,14 @@ void checkPrinterTakesJobs(const Connection& connection, const std::string& prin
     if (refuses) {
         throw PrinterError(PrinterError::Kind::Refused, 0,
                            "打印机“" + printer + "”不接受打印作业（打印系统的回答：" +
-                               (reason.empty() ? "not accepting jobs" : reason) +
+                               (reason.empty() ? "没有说明原因" : reason) +
                                "）。请在打印机设置中让它重新接受作业（cupsaccept " + printer +
                                "），然后重新测试。");
     }
     if (stopped) {
         throw PrinterError(PrinterError::Kind::Refused, 0,
                            "打印机“" + printer + "”已停用，作业不会被打印（打印系统的回答：" +
-                               (reason.empty() ? "stopped" : reason) +
+                               (reason.empty() ? "没有说明原因" : reason) +
                                "）。请排除故障后在打印机设置中恢复它（cupsenable " + printer +
                                "），然后重新测试。");
     }
