@@ -19,7 +19,7 @@ void writeLine(PrintChannel& channel, std::string_view line) {
 }  // namespace
 
 void writePinTestPage(PrintChannel& channel, const PinTestProfile& profile) {
-    // ESC @ resets the printer; the SUB Q that follows is part of the page printers know.
+    // ESC @ resets the printer. SUB Q after it stays: printers in the field receive it today.
     channel.write(PrintRecord{{CharCode{27}, text("@"), CharCode{26}, text("Q")}, true});
     writeLine(channel, profile.heading);
     writeLine(channel, profile.explanation);
