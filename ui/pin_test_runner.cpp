@@ -178,6 +178,13 @@ private:
         status_->setText(view_.stalled ? stallText(view_.status) : QString());
         // The printer calls cannot be interrupted; a Cancel now would promise what cannot happen.
         cancel_->setEnabled(!stopping_ && !view_.ejecting);
+        // A window does not grow by itself when a wrapped text gets longer: make room for it, or
+        // the advice the user needs is cut off.
+        layout()->activate();
+        const int needed = heightForWidth(width());
+        if (needed > height()) {
+            resize(width(), needed);
+        }
     }
 
     std::function<void()> onCancel_;

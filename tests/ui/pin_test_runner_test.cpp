@@ -199,6 +199,10 @@ TEST_F(PinTestRunnerTest, StalledPrinterShowsWhatItReportsAndThePageGoesOnWhereI
             }
             EXPECT_EQ(QApplication::activeModalWidget(), progressDialog());
             EXPECT_EQ(part("status")->text().toStdString(), describePortStatus(reported_));
+            // The advice is whole: the dialog grew to hold every wrapped line of it.
+            QLabel* status = part("status");
+            EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+            EXPECT_TRUE(progressDialog()->rect().contains(status->geometry()));
             gated_.taking = true;
             // Still sending, and the stall no longer shown.
             waitFor(
