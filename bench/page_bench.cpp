@@ -2,7 +2,7 @@
 // code to /dev/null. Run: build/release/bench/page_bench
 #include <benchmark/benchmark.h>
 
-#include "pintest/pin_test.h"
+#include "pintest/run_pin_test.h"
 #include "platform/linux/device_printer_port.h"
 
 namespace kestrun {

@@ -1,24 +1,19 @@
 #include "ui/pin_test_runner.h"
 
-#include <QApplication>
-#include <QCloseEvent>
-#include <QDialog>
-#include <QEvent>
+#include <QCoreApplication>
 #include <QEventLoop>
-#include <QLabel>
 #include <QMetaObject>
 #include <QPointer>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTimer>
-#include <QVBoxLayout>
-#include <QWindow>
 #include <cerrno>
 #include <chrono>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <utility>
+
+#include "ui/input_blocker.h"
+#include "ui/progress_dialog.h"
 
 namespace kestrun {
 namespace {
@@ -27,16 +22,6 @@ using namespace std::chrono_literals;
 
 // A printer that takes the page at once should not flash a dialog at the user.
 constexpr auto kDialogAfter = 500ms;
-
-// How the job stands, as the user-interface thread last learned it.
-struct JobView {
-    std::size_t sent = 0;
-    std::size_t total = 0;
-    bool stalled = false;
-    std::optional<PortStatus> status;
-    bool ejecting = false;
-    bool finished = false;
-};
 
 // Written by the worker, read by the user-interface thread.
 struct JobState {
@@ -100,167 +85,6 @@ private:
     JobState& state_;
     QObject* uiContext_;
     std::function<void()> refresh_;
-};
-
-QString stallText(const std::optional<PortStatus>& status) {
-    if (status) {
-        return QString::fromStdString(describePortStatus(*status));
-    }
-    return QStringLiteral(
-        "打印机没有接收数据。请检查打印机是否开机、联机、装好了纸，以及电缆是否接好；"
-        "测试页会从中断处继续打印。");
-}
-
-// The job's progress dialog. It never closes itself: Cancel, Esc and the window's close button
-// only ask the job to stop, and the dialog goes away once the job has really ended, so the user
-// cannot start anything while the port is still open.
-class ProgressDialog final : public QDialog {
-public:
-    ProgressDialog(QWidget* parent, std::function<void()> onCancel)
-        : QDialog(parent), onCancel_(std::move(onCancel)) {
-        setObjectName(QStringLiteral("pinTestProgress"));
-        setWindowTitle(QStringLiteral("打印测试页"));
-        setWindowModality(Qt::ApplicationModal);
-        setMinimumWidth(380);
-
-        message_ = new QLabel(this);
-        message_->setObjectName(QStringLiteral("message"));
-        message_->setWordWrap(true);
-        bar_ = new QProgressBar(this);
-        bar_->setObjectName(QStringLiteral("progress"));
-        bar_->setFormat(QStringLiteral("已发送 %v / %m 字节"));
-        status_ = new QLabel(this);
-        status_->setObjectName(QStringLiteral("status"));
-        status_->setWordWrap(true);
-        cancel_ = new QPushButton(QStringLiteral("取消"), this);
-        cancel_->setObjectName(QStringLiteral("cancel"));
-        cancel_->setAutoDefault(false);
-        connect(cancel_, &QPushButton::clicked, this, [this] { reject(); });
-
-        auto* layout = new QVBoxLayout(this);
-        layout->addWidget(message_);
-        layout->addWidget(bar_);
-        layout->addWidget(status_);
-        layout->addWidget(cancel_, 0, Qt::AlignRight);
-        render();
-    }
-
-    void setView(const JobView& view) {
-        view_ = view;
-        render();
-    }
-
-    // Esc and the window's close button come here too.
-    void reject() override {
-        if (stopping_) {
-            return;
-        }
-        stopping_ = true;
-        onCancel_();
-        render();
-    }
-
-private:
-    void render() {
-        if (view_.ejecting) {
-            message_->setText(QStringLiteral("测试页已发送，正在让打印机退纸……"));
-        } else if (stopping_ && view_.stalled) {
-            message_->setText(QStringLiteral("正在停止……"));
-        } else if (stopping_) {
-            message_->setText(QStringLiteral("正在停止：打印完当前这一行就停止……"));
-        } else {
-            message_->setText(QStringLiteral("正在向打印机发送测试页……"));
-        }
-        // A page is a few kilobytes, far below the range of int.
-        bar_->setRange(0, static_cast<int>(view_.total));
-        bar_->setValue(static_cast<int>(view_.sent));
-        status_->setVisible(view_.stalled);
-        status_->setText(view_.stalled ? stallText(view_.status) : QString());
-        // The printer calls cannot be interrupted; a Cancel now would promise what cannot happen.
-        cancel_->setEnabled(!stopping_ && !view_.ejecting);
-        // A window does not grow by itself when a wrapped text gets longer: make room for it, or
-        // the advice the user needs is cut off.
-        layout()->activate();
-        const int needed = heightForWidth(width());
-        if (needed > height()) {
-            resize(width(), needed);
-        }
-    }
-
-    std::function<void()> onCancel_;
-    JobView view_;
-    bool stopping_ = false;
-    QLabel* message_ = nullptr;
-    QProgressBar* bar_ = nullptr;
-    QLabel* status_ = nullptr;
-    QPushButton* cancel_ = nullptr;
-};
-
-bool isUserInput(const QEvent& event) {
-    switch (event.type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::NonClientAreaMouseButtonPress:
-        case QEvent::NonClientAreaMouseButtonRelease:
-        case QEvent::NonClientAreaMouseButtonDblClick:
-        case QEvent::Wheel:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
-        case QEvent::Shortcut:
-        case QEvent::InputMethod:
-        case QEvent::ContextMenu:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::TouchCancel:
-        case QEvent::TabletPress:
-        case QEvent::TabletRelease:
-        case QEvent::TabletMove:
-        case QEvent::DragEnter:
-        case QEvent::DragMove:
-        case QEvent::Drop:
-            return true;
-        case QEvent::Close:
-            // The window manager's close button; closing the main window would end the program
-            // under a running job.
-            return event.spontaneous();
-        default:
-            return false;
-    }
-}
-
-// Eats user input for every window but the progress dialog while a job runs. The dialog's
-// modality alone is not enough: it appears only after half a second, and input held back by an
-// event loop that excludes it would be delivered after the job and start a second command. Input
-// eaten here is gone for good.
-class InputBlocker final : public QObject {
-public:
-    explicit InputBlocker(QWidget* allowed) : allowed_(allowed) { qApp->installEventFilter(this); }
-    ~InputBlocker() override { qApp->removeEventFilter(this); }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        return isUserInput(*event) && !isAllowed(watched);
-    }
-
-private:
-    bool isAllowed(QObject* target) const {
-        if (allowed_ == nullptr) {
-            return false;
-        }
-        for (QObject* object = target; object != nullptr; object = object->parent()) {
-            if (object == allowed_ ||
-                (object->isWindowType() && object == allowed_->windowHandle())) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    QPointer<QWidget> allowed_;
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <optional>
 #include <thread>
 
-#include "pintest/pin_test.h"
+#include "pintest/run_pin_test.h"
 
 class QWidget;
 

@@ -20,7 +20,7 @@
 
 #include "fifo.h"
 #include "page_bytes.h"
-#include "pintest/pin_test.h"
+#include "pintest/run_pin_test.h"
 #include "platform/linux/device_printer_port.h"
 
 namespace kestrun {

@@ -11,7 +11,7 @@
 #include "fake_port.h"
 #include "fifo.h"
 #include "page_bytes.h"
-#include "pintest/pin_test.h"
+#include "pintest/run_pin_test.h"
 
 namespace kestrun {
 namespace {

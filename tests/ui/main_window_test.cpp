@@ -177,7 +177,7 @@ TEST_F(MainWindowTest, InstructionsShowOneWindowModallyAndKeepNoProgramAlive) {
 
 TEST_F(MainWindowTest, FocusStartsOnTheTwentyFourPinTestAndTabFollowsTheLayout) {
     window.show();
-    QApplication::setActiveWindow(&window);
+    window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
 
     std::vector<QString> order;

@@ -1,7 +1,8 @@
+#include "pintest/run_pin_test.h"
+
 #include <gtest/gtest.h>
 
 #include "page_bytes.h"
-#include "pintest/pin_test.h"
 
 namespace kestrun {
 namespace {

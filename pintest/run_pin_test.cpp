@@ -1,4 +1,4 @@
-#include "pintest/pin_test.h"
+#include "pintest/run_pin_test.h"
 
 namespace kestrun {
 

@@ -1,0 +1,93 @@
+#include "ui/progress_dialog.h"
+
+#include <QLabel>
+#include <QLayout>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <utility>
+
+namespace kestrun {
+namespace {
+
+QString stallText(const std::optional<PortStatus>& status) {
+    if (status) {
+        return QString::fromStdString(describePortStatus(*status));
+    }
+    return QStringLiteral(
+        "打印机没有接收数据。请检查打印机是否开机、联机、装好了纸，以及电缆是否接好；"
+        "测试页会从中断处继续打印。");
+}
+
+}  // namespace
+
+ProgressDialog::ProgressDialog(QWidget* parent, std::function<void()> onCancel)
+    : QDialog(parent), onCancel_(std::move(onCancel)) {
+    setObjectName(QStringLiteral("pinTestProgress"));
+    setWindowTitle(QStringLiteral("打印测试页"));
+    setWindowModality(Qt::ApplicationModal);
+    setMinimumWidth(380);
+
+    message_ = new QLabel(this);
+    message_->setObjectName(QStringLiteral("message"));
+    message_->setWordWrap(true);
+    bar_ = new QProgressBar(this);
+    bar_->setObjectName(QStringLiteral("progress"));
+    bar_->setFormat(QStringLiteral("已发送 %v / %m 字节"));
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("status"));
+    status_->setWordWrap(true);
+    cancel_ = new QPushButton(QStringLiteral("取消"), this);
+    cancel_->setObjectName(QStringLiteral("cancel"));
+    cancel_->setAutoDefault(false);
+    connect(cancel_, &QPushButton::clicked, this, [this] { reject(); });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(message_);
+    layout->addWidget(bar_);
+    layout->addWidget(status_);
+    layout->addWidget(cancel_, 0, Qt::AlignRight);
+    render();
+}
+
+void ProgressDialog::setView(const JobView& view) {
+    view_ = view;
+    render();
+}
+
+void ProgressDialog::reject() {
+    if (stopping_) {
+        return;
+    }
+    stopping_ = true;
+    onCancel_();
+    render();
+}
+
+void ProgressDialog::render() {
+    if (view_.ejecting) {
+        message_->setText(QStringLiteral("测试页已发送，正在让打印机退纸……"));
+    } else if (stopping_ && view_.stalled) {
+        message_->setText(QStringLiteral("正在停止……"));
+    } else if (stopping_) {
+        message_->setText(QStringLiteral("正在停止：打印完当前这一行就停止……"));
+    } else {
+        message_->setText(QStringLiteral("正在向打印机发送测试页……"));
+    }
+    // A page is a few kilobytes, far below the range of int.
+    bar_->setRange(0, static_cast<int>(view_.total));
+    bar_->setValue(static_cast<int>(view_.sent));
+    status_->setVisible(view_.stalled);
+    status_->setText(view_.stalled ? stallText(view_.status) : QString());
+    // The printer calls cannot be interrupted; a Cancel now would promise what cannot happen.
+    cancel_->setEnabled(!stopping_ && !view_.ejecting);
+    // A window does not grow by itself when a wrapped text gets longer: make room for it, or
+    // the advice the user needs is cut off.
+    layout()->activate();
+    const int needed = heightForWidth(width());
+    if (needed > height()) {
+        resize(width(), needed);
+    }
+}
+
+}  // namespace kestrun
