@@ -104,6 +104,9 @@ SendResult PrintChannel::send(SendObserver* observer, std::stop_token stop) {
         return true;
     };
 
+    // The size is known before the first byte goes: a printer that takes nothing at all still
+    // shows how much is to come.
+    observer->progress(0, total);
     while (sent < limit) {
         if (!cutting && stop.stop_requested()) {
             cutting = true;
