@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cups/cups.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
-#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -28,58 +26,48 @@ using Call = void (SystemPrinter::*)();
 constexpr Call kNewPage = &SystemPrinter::newPage, kEnd = &SystemPrinter::endDocument,
                kAbort = &SystemPrinter::abortDocument;
 
-// A print server's socket: of a private cupsd that cupsd-fixture.sh started, or of none.
-struct PrintServer {
-    std::filesystem::path socket;
-
-    // The jobs on `queue` (on every queue when null), a line "state format" each, oldest first,
-    // once none of them is still waiting or printing (or after 30 s).
-    std::string jobs(const char* queue = nullptr) const {
-        cupsSetServer(socket.c_str());
-        for (const auto deadline = Clock::now() + 30s;; std::this_thread::sleep_for(100ms)) {
-            cups_job_t* list = nullptr;
-            const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &list, queue, 0, CUPS_WHICHJOBS_ALL);
-            EXPECT_GE(count, 0) << socket << ": " << cupsLastErrorString();
-            std::map<int, std::string> byId;
-            bool done = true;
-            for (int i = 0; i < count; ++i) {
-                byId[list[i].id] = ippEnumString("job-state", list[i].state) +
-                                   (" " + std::string(list[i].format) + "\n");
-                done = done && list[i].state >= IPP_JSTATE_STOPPED;
-            }
-            cupsFreeJobs(count, list);
-            std::string jobs;
-            for (const auto& [id, job] : byId) {
-                jobs += job;
-            }
-            if (done || Clock::now() > deadline) {
-                return jobs;
-            }
+// The jobs on `queue` (on every queue when null) of the print server at `socket`, a line "state
+// format" each as the server lists them, once none is still waiting or printing (or after 30 s).
+std::string jobs(const std::filesystem::path& server, const char* queue = nullptr) {
+    cupsSetServer(server.c_str());
+    for (const auto deadline = Clock::now() + 30s;; std::this_thread::sleep_for(100ms)) {
+        cups_job_t* list = nullptr;
+        const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &list, queue, 0, CUPS_WHICHJOBS_ALL);
+        EXPECT_GE(count, 0) << server << ": " << cupsLastErrorString();
+        std::string jobs;
+        for (int i = 0; i < count; ++i) {
+            jobs += ippEnumString("job-state", list[i].state) +
+                    (" " + std::string(list[i].format)) + "\n";
+        }
+        cupsFreeJobs(count, list);
+        if (!std::regex_search(jobs, std::regex("pending|processing")) || Clock::now() > deadline) {
+            return jobs;
         }
     }
-};
+}
 
 // A network printer on this machine that `queue` prints to: each job comes on a connection of
 // its own.
 struct NetworkPrinter {
-    NetworkPrinter(const PrintServer& server, const char* queue) {
+    NetworkPrinter(const std::filesystem::path& server, const char* queue) {
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t size = sizeof address;
         EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
         EXPECT_EQ(listen(fd, 8), 0);
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        const timeval limit{30, 0};  // for a job to come, and for its data
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         const std::string lpadmin =
-            "PATH=$PATH:/usr/sbin lpadmin -h " + server.socket.string() + " -p " + queue +
+            "PATH=$PATH:/usr/sbin lpadmin -h " + server.string() + " -p " + queue +
             " -v socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/?snmp=false";
         EXPECT_EQ(std::system(lpadmin.c_str()), 0) << lpadmin;
     }
     ~NetworkPrinter() { ::close(fd); }
 
-    // Everything the next job sends; "no job" when none came within 30 s.
+    // Everything the next job sends.
     std::string receive() const {
-        pollfd entry{fd, POLLIN, 0};
-        const int job = poll(&entry, 1, 30000) == 1 ? accept(fd, nullptr, nullptr) : -1;
-        std::string data = job < 0 ? "no job" : "";
+        const int job = accept(fd, nullptr, nullptr);
+        std::string data;
         char chunk[65536];
         for (ssize_t n; (n = ::read(job, chunk, sizeof chunk)) > 0;) {
             data.append(chunk, static_cast<std::size_t>(n));
@@ -112,21 +100,22 @@ std::optional<PrinterError> call(SystemPrinter& printer, const std::vector<Call>
 }
 
 // The user's and the machine's printer choices stay out: every test has its own HOME (with its
-// own ~/.cups/lpoptions) and CUPS_SERVERROOT, and no PRINTER or LPDEST.
+// own ~/.cups/lpoptions) and CUPS_SERVERROOT, and no PRINTER or LPDEST. The tests reach the
+// fixture's two servers, one with a default printer and one without, through their sockets.
 class CupsSystemPrinterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         unsetenv("PRINTER");
         unsetenv("LPDEST");
         setenv("HOME", home_.path().c_str(), 1);
-        setenv("CUPS_SERVERROOT", clientRoot_.path().c_str(), 1);
+        setenv("CUPS_SERVERROOT", home_.path().c_str(), 1);
         const char* root = std::getenv("KESTRUN_CUPSD_ROOT");
         const std::filesystem::path servers = root != nullptr ? root : "/nonexistent";
-        main_.socket = servers / "main" / "cups.sock";
-        bare_.socket = servers / "bare" / "cups.sock";
+        main_ = servers / "main" / "cups.sock";
+        bare_ = servers / "bare" / "cups.sock";
         std::string skip = root != nullptr ? "" : "no private print server: run through ctest";
-        std::getline(std::ifstream(servers / "main" / "skip"),
-                     skip);  // why the fixture started none
+        // Why the fixture started none.
+        std::getline(std::ifstream(servers / "main" / "skip"), skip);
         if (!skip.empty()) {
             ASSERT_EQ(std::getenv("KESTRUN_REQUIRE_CUPSD"), nullptr)
                 << "KESTRUN_REQUIRE_CUPSD is set, but " << skip;
@@ -134,10 +123,9 @@ protected:
         }
     }
 
-    testing::TempDir home_;
-    testing::TempDir clientRoot_;
-    PrintServer main_;
-    PrintServer bare_;
+    testing::TempDir home_;  // also the client's configuration folder
+    std::filesystem::path main_;
+    std::filesystem::path bare_;
 };
 
 // A driver turns blank PDF pages into the printer's language; a raw queue would print a PDF as
@@ -153,7 +141,7 @@ TEST_F(CupsSystemPrinterTest, EachDocumentIsOneJobThatEjectsEachPage) {
                   {"kestrun-raw", CUPS_FORMAT_RAW, "\f"}};
     const std::pair<std::vector<Call>, long> documents[] = {
         {{kNewPage, kEnd, kAbort}, 1}, {{kNewPage, kNewPage, kEnd, kNewPage, kAbort, kEnd}, 2}};
-    setenv("CUPS_SERVER", main_.socket.c_str(), 1);
+    setenv("CUPS_SERVER", main_.c_str(), 1);
     for (const auto& queue : queues) {
         SCOPED_TRACE(queue.queue);
         const bool raw = queue.format == CUPS_FORMAT_RAW;
@@ -161,14 +149,14 @@ TEST_F(CupsSystemPrinterTest, EachDocumentIsOneJobThatEjectsEachPage) {
             setenv("PRINTER", queue.queue, 1);  // the server's default has the driver
         }
         const NetworkPrinter device(main_, queue.queue);
-        std::string jobs = main_.jobs(queue.queue);
+        std::string expected = jobs(main_, queue.queue);
         CupsSystemPrinter printer;
         for (const auto& [calls, pages] : documents) {
             const auto error = call(printer, calls);
             ASSERT_FALSE(error) << error->what();
             const std::string data = device.receive();
-            jobs += "completed " + queue.format + "\n";
-            EXPECT_EQ(main_.jobs(queue.queue), jobs);
+            expected += "completed " + queue.format + "\n";
+            EXPECT_EQ(jobs(main_, queue.queue), expected);
             const std::regex page(queue.onePage);
             EXPECT_EQ(std::distance(std::sregex_iterator(data.begin(), data.end(), page), {}),
                       pages);
@@ -179,10 +167,10 @@ TEST_F(CupsSystemPrinterTest, EachDocumentIsOneJobThatEjectsEachPage) {
 
 // A Unix socket at `path`, listened on but never accepted (the kernel takes the request and no
 // answer comes), or else closed again, which leaves the socket file of a server that has gone.
-int unixSocket(const std::string& path, bool listening) {
+int unixSocket(const std::filesystem::path& path, bool listening) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{AF_UNIX, {}};
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
     EXPECT_EQ(listening ? listen(fd, 8) : ::close(fd), 0) << path;
     return fd;
@@ -192,13 +180,14 @@ int unixSocket(const std::string& path, bool listening) {
 // one made is cancelled. A queue chosen in one of the ways a user can choose a default is really
 // used: were the choice ignored, the calls would succeed on the server's default printer.
 TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting) {
-    const PrintServer neverRan{home_.path() / "never-ran.sock"}, gone{home_.path() / "gone.sock"},
-        silent{home_.path() / "silent.sock"};
-    unixSocket(gone.socket, false);
-    const int listening = unixSocket(silent.socket, true);
+    const std::filesystem::path neverRan = home_.path() / "never-ran.sock",
+                                gone = home_.path() / "gone.sock",
+                                silent = home_.path() / "silent.sock";
+    unixSocket(gone, false);
+    const int listening = unixSocket(silent, true);
     using enum PrinterError::Kind;
     const struct {
-        const PrintServer& server;
+        const std::filesystem::path& server;
         std::string choice;  // "how=queue": PRINTER, LPDEST or lpoptions; none when empty
         PrinterError::Kind kind;
         int errorNumber;
@@ -211,13 +200,13 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
         {bare_, "", NoDefaultPrinter, 0, "没有安装默认打印机.*驱动程序"},
         // The server makes the job, then refuses the document as too big.
         {bare_, "PRINTER=kestrun-idle", Refused, 0, "kestrun-idle.*接收测试页", true},
-        {neverRan, "", NotAnswering, ENOENT, neverRan.socket},
-        {gone, "", NotAnswering, ECONNREFUSED, gone.socket},
-        {silent, "", NotAnswering, ETIMEDOUT, silent.socket.string() + ".*5 秒"},
+        {neverRan, "", NotAnswering, ENOENT, neverRan},
+        {gone, "", NotAnswering, ECONNREFUSED, gone},
+        {silent, "", NotAnswering, ETIMEDOUT, silent.string() + ".*5 秒"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.server.socket.string() + " " + c.choice);
-        setenv("CUPS_SERVER", c.server.socket.c_str(), 1);
+        SCOPED_TRACE(c.server.string() + " " + c.choice);
+        setenv("CUPS_SERVER", c.server.c_str(), 1);
         const std::string how = c.choice.substr(0, c.choice.find('='));
         const std::string queue = c.choice.substr(std::min(how.size() + 1, c.choice.size()));
         if (how == "lpoptions") {
@@ -227,10 +216,8 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
             setenv(how.c_str(), queue.c_str(), 1);
         }
         const bool answers = c.kind != NotAnswering;
-        const auto jobs = [&] {
-            return answers ? c.server.jobs(queue.empty() ? nullptr : queue.c_str()) : "";
-        };
-        const std::string before = jobs();
+        const char* named = queue.empty() ? nullptr : queue.c_str();
+        const std::string before = answers ? jobs(c.server, named) : "";
         CupsSystemPrinter printer;
         const auto start = Clock::now();
         const auto error = call(printer, {kNewPage, kEnd, kAbort});
@@ -240,7 +227,8 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
         EXPECT_EQ(error->kind(), c.kind) << error->what();
         EXPECT_EQ(error->errorNumber(), c.errorNumber) << error->what();
         EXPECT_TRUE(std::regex_search(error->what(), std::regex(c.says))) << error->what();
-        EXPECT_EQ(jobs(), before + (c.cancelsAJob ? "canceled application/octet-stream\n" : ""));
+        EXPECT_EQ(answers ? jobs(c.server, named) : "",
+                  before + (c.cancelsAJob ? "canceled application/octet-stream\n" : ""));
         unsetenv(how.c_str());
         std::filesystem::remove_all(home_.path() / ".cups");
     }
