@@ -7,12 +7,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <future>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fifo.h"
@@ -64,14 +66,11 @@ struct NetworkPrinter {
     }
     ~NetworkPrinter() { ::close(fd); }
 
-    // Everything the next job sends.
+    // Everything the next job sends, up to far more than any job here.
     std::string receive() const {
         const int job = accept(fd, nullptr, nullptr);
-        std::string data;
-        char chunk[65536];
-        for (ssize_t n; (n = ::read(job, chunk, sizeof chunk)) > 0;) {
-            data.append(chunk, static_cast<std::size_t>(n));
-        }
+        std::string data(1 << 24, '\0');
+        data.resize(std::max<ssize_t>(recv(job, data.data(), data.size(), MSG_WAITALL), 0));
         ::close(job);
         return data;
     }
@@ -110,12 +109,11 @@ protected:
         setenv("HOME", home_.path().c_str(), 1);
         setenv("CUPS_SERVERROOT", home_.path().c_str(), 1);
         const char* root = std::getenv("KESTRUN_CUPSD_ROOT");
-        const std::filesystem::path servers = root != nullptr ? root : "/nonexistent";
-        main_ = servers / "main" / "cups.sock";
-        bare_ = servers / "bare" / "cups.sock";
+        main_ = std::filesystem::path(root != nullptr ? root : "/none") / "main" / "cups.sock";
+        bare_ = main_.parent_path().parent_path() / "bare" / "cups.sock";
         std::string skip = root != nullptr ? "" : "no private print server: run through ctest";
         // Why the fixture started none.
-        std::getline(std::ifstream(servers / "main" / "skip"), skip);
+        std::getline(std::ifstream(main_.parent_path() / "skip"), skip);
         if (!skip.empty()) {
             ASSERT_EQ(std::getenv("KESTRUN_REQUIRE_CUPSD"), nullptr)
                 << "KESTRUN_REQUIRE_CUPSD is set, but " << skip;
@@ -133,31 +131,28 @@ protected:
 // object serves every document, as it serves every run in the program: first a run's three
 // calls, then two pages followed by a document that is aborted and so makes no job.
 TEST_F(CupsSystemPrinterTest, EachDocumentIsOneJobThatEjectsEachPage) {
-    const struct {
-        const char* queue;
-        std::string format;
-        const char* onePage;  // what the printer gets for each page
-    } queues[] = {{"kestrun-default", CUPS_FORMAT_PDF, "%%Page:"},
-                  {"kestrun-raw", CUPS_FORMAT_RAW, "\f"}};
+    // The queue, the document format it gets and what its printer gets for each page.
+    const std::tuple<const char*, std::string, const char*> queues[] = {
+        {"kestrun-default", CUPS_FORMAT_PDF, "%%Page:"}, {"kestrun-raw", CUPS_FORMAT_RAW, "\f"}};
     const std::pair<std::vector<Call>, long> documents[] = {
         {{kNewPage, kEnd, kAbort}, 1}, {{kNewPage, kNewPage, kEnd, kNewPage, kAbort, kEnd}, 2}};
     setenv("CUPS_SERVER", main_.c_str(), 1);
-    for (const auto& queue : queues) {
-        SCOPED_TRACE(queue.queue);
-        const bool raw = queue.format == CUPS_FORMAT_RAW;
+    for (const auto& [queue, format, onePage] : queues) {
+        SCOPED_TRACE(queue);
+        const bool raw = format == CUPS_FORMAT_RAW;
         if (raw) {
-            setenv("PRINTER", queue.queue, 1);  // the server's default has the driver
+            setenv("PRINTER", queue, 1);  // the server's default has the driver
         }
-        const NetworkPrinter device(main_, queue.queue);
-        std::string expected = jobs(main_, queue.queue);
+        const NetworkPrinter device(main_, queue);
+        std::string expected = jobs(main_, queue);
         CupsSystemPrinter printer;
         for (const auto& [calls, pages] : documents) {
             const auto error = call(printer, calls);
             ASSERT_FALSE(error) << error->what();
             const std::string data = device.receive();
-            expected += "completed " + queue.format + "\n";
-            EXPECT_EQ(jobs(main_, queue.queue), expected);
-            const std::regex page(queue.onePage);
+            expected += "completed " + format + "\n";
+            EXPECT_EQ(jobs(main_, queue), expected);
+            const std::regex page(onePage);
             EXPECT_EQ(std::distance(std::sregex_iterator(data.begin(), data.end(), page), {}),
                       pages);
             EXPECT_TRUE(!raw || data.size() == static_cast<std::size_t>(pages)) << data;
@@ -180,44 +175,38 @@ int unixSocket(const std::filesystem::path& path, bool listening) {
 // one made is cancelled. A queue chosen in one of the ways a user can choose a default is really
 // used: were the choice ignored, the calls would succeed on the server's default printer.
 TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting) {
-    const std::filesystem::path neverRan = home_.path() / "never-ran.sock",
-                                gone = home_.path() / "gone.sock",
-                                silent = home_.path() / "silent.sock";
-    unixSocket(gone, false);
-    const int listening = unixSocket(silent, true);
+    unixSocket(home_.path() / "gone.sock", false);
+    const int listening = unixSocket(home_.path() / "silent.sock", true);
     using enum PrinterError::Kind;
     const struct {
-        const std::filesystem::path& server;
-        std::string choice;  // "how=queue": PRINTER, LPDEST or lpoptions; none when empty
+        const std::filesystem::path server;
+        std::string how;    // the user's choice of default: PRINTER, LPDEST, lpoptions or none
+        const char* queue;  // the queue chosen; null for none
         PrinterError::Kind kind;
         int errorNumber;
         std::string says;  // a pattern the message matches
         bool cancelsAJob = false;
     } cases[] = {
-        {main_, "PRINTER=kestrun-refusing", Refused, 0, "paper jam.*cupsaccept kestrun-refusing"},
-        {main_, "LPDEST=kestrun-stopped", Refused, 0, "maintenance.*cupsenable kestrun-stopped"},
-        {main_, "lpoptions=kestrun-refusing", Refused, 0, "paper jam.*cupsaccept kestrun-refusing"},
-        {bare_, "", NoDefaultPrinter, 0, "没有安装默认打印机.*驱动程序"},
+        {main_, "PRINTER", "kestrun-refusing", Refused, 0, "jam.*cupsaccept kestrun-refusing"},
+        {main_, "LPDEST", "kestrun-stopped", Refused, 0, "maintenance.*cupsenable kestrun-stopped"},
+        {main_, "lpoptions", "kestrun-refusing", Refused, 0, "jam.*cupsaccept kestrun-refusing"},
+        {bare_, "", nullptr, NoDefaultPrinter, 0, "没有安装默认打印机.*驱动程序"},
         // The server makes the job, then refuses the document as too big.
-        {bare_, "PRINTER=kestrun-idle", Refused, 0, "kestrun-idle.*接收测试页", true},
-        {neverRan, "", NotAnswering, ENOENT, neverRan},
-        {gone, "", NotAnswering, ECONNREFUSED, gone},
-        {silent, "", NotAnswering, ETIMEDOUT, silent.string() + ".*5 秒"},
+        {bare_, "PRINTER", "kestrun-idle", Refused, 0, "kestrun-idle.*接收测试页", true},
+        {home_.path() / "never-ran.sock", "", nullptr, NotAnswering, ENOENT, "never-ran.sock"},
+        {home_.path() / "gone.sock", "", nullptr, NotAnswering, ECONNREFUSED, "gone.sock"},
+        {home_.path() / "silent.sock", "", nullptr, NotAnswering, ETIMEDOUT, "silent.sock.*5 秒"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.server.string() + " " + c.choice);
+        SCOPED_TRACE(c.server.string() + " " + c.how);
         setenv("CUPS_SERVER", c.server.c_str(), 1);
-        const std::string how = c.choice.substr(0, c.choice.find('='));
-        const std::string queue = c.choice.substr(std::min(how.size() + 1, c.choice.size()));
-        if (how == "lpoptions") {
+        if (c.how == "lpoptions") {
             std::filesystem::create_directories(home_.path() / ".cups");
-            std::ofstream(home_.path() / ".cups" / "lpoptions") << "Default " << queue << "\n";
-        } else if (!how.empty()) {
-            setenv(how.c_str(), queue.c_str(), 1);
+            std::ofstream(home_.path() / ".cups" / "lpoptions") << "Default " << c.queue << "\n";
+        } else if (!c.how.empty()) {
+            setenv(c.how.c_str(), c.queue, 1);
         }
-        const bool answers = c.kind != NotAnswering;
-        const char* named = queue.empty() ? nullptr : queue.c_str();
-        const std::string before = answers ? jobs(c.server, named) : "";
+        const std::string before = c.kind != NotAnswering ? jobs(c.server, c.queue) : "";
         CupsSystemPrinter printer;
         const auto start = Clock::now();
         const auto error = call(printer, {kNewPage, kEnd, kAbort});
@@ -227,9 +216,9 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
         EXPECT_EQ(error->kind(), c.kind) << error->what();
         EXPECT_EQ(error->errorNumber(), c.errorNumber) << error->what();
         EXPECT_TRUE(std::regex_search(error->what(), std::regex(c.says))) << error->what();
-        EXPECT_EQ(answers ? jobs(c.server, named) : "",
+        EXPECT_EQ(c.kind != NotAnswering ? jobs(c.server, c.queue) : "",
                   before + (c.cancelsAJob ? "canceled application/octet-stream\n" : ""));
-        unsetenv(how.c_str());
+        unsetenv(c.how.c_str());
         std::filesystem::remove_all(home_.path() / ".cups");
     }
     ::close(listening);
