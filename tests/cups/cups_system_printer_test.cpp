@@ -28,7 +28,7 @@ using Call = void (SystemPrinter::*)();
 constexpr Call kNewPage = &SystemPrinter::newPage, kEnd = &SystemPrinter::endDocument,
                kAbort = &SystemPrinter::abortDocument;
 
-// The jobs on `queue` (on every queue when null) of the print server at `socket`, a line "state
+// The jobs on `queue` (on every queue when null) of the print server at `server`, a line "state
 // format" each as the server lists them, once none is still waiting or printing (or after 30 s).
 std::string jobs(const std::filesystem::path& server, const char* queue = nullptr) {
     cupsSetServer(server.c_str());
