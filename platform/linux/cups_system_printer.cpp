@@ -162,16 +162,18 @@ std::string printerUri(const std::string& printer) {
     return uri;
 }
 
-// The job would be refused, or would wait in a stopped queue and never print: say so before it
-// is made, with the reason the administrator gave.
-void checkPrinterTakesJobs(const Connection& connection, const std::string& printer) {
+// Whether the queue is raw: it has no driver and hands documents to the printer unfiltered, so
+// a PDF would come out as lines of text. The server names such a queue's make and model so.
+// Throws when the job would be refused, or would wait in a stopped queue and never print: say so
+// before it is made, with the reason the administrator gave.
+bool inspectQueue(const Connection& connection, const std::string& printer) {
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  printerUri(printer).c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                  cupsUser());
     static const char* const wanted[] = {"printer-is-accepting-jobs", "printer-state",
-                                         "printer-state-message"};
+                                         "printer-state-message", "printer-make-and-model"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(std::size(wanted)), nullptr, wanted);
     ipp_t* response = cupsDoRequest(connection.get(), request, "/");
@@ -183,10 +185,13 @@ void checkPrinterTakesJobs(const Connection& connection, const std::string& prin
     ipp_attribute_t* accepting =
         ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
     ipp_attribute_t* state = ippFindAttribute(response, "printer-state", IPP_TAG_ENUM);
-    ipp_attribute_t* message = ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT);
-    std::string reason = message != nullptr && ippGetString(message, 0, nullptr) != nullptr
-                             ? ippGetString(message, 0, nullptr)
-                             : "";
+    const auto text = [response](const char* name) {
+        ipp_attribute_t* attribute = ippFindAttribute(response, name, IPP_TAG_TEXT);
+        const char* value = attribute != nullptr ? ippGetString(attribute, 0, nullptr) : nullptr;
+        return std::string(value != nullptr ? value : "");
+    };
+    const std::string reason = text("printer-state-message");
+    const bool raw = text("printer-make-and-model") == "Local Raw Printer";
     const bool refuses = accepting != nullptr && !ippGetBoolean(accepting, 0);
     const bool stopped = state != nullptr && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED;
     ippDelete(response);
@@ -205,6 +210,7 @@ void checkPrinterTakesJobs(const Connection& connection, const std::string& prin
                                "）。请排除故障后在打印机设置中恢复它（cupsenable " + printer +
                                "），然后重新测试。");
     }
+    return raw;
 }
 
 // Blank pages, one per newPage, as PDF: every CUPS driver takes PDF and turns it into its
@@ -230,7 +236,14 @@ QByteArray blankPdf(int pages) {
     return pdf;
 }
 
-void submit(const Connection& connection, const std::string& printer, const QByteArray& pdf) {
+// What the job carries: its bytes, the name shown in the queue and their format.
+struct Payload {
+    QByteArray data;
+    const char* name;
+    const char* format;
+};
+
+void submit(const Connection& connection, const std::string& printer, const Payload& document) {
     http_t* http = connection.get();
     const int job = cupsCreateJob(http, printer.c_str(), "Kestrun 打印头测试", 0, nullptr);
     if (job == 0) {
@@ -250,14 +263,14 @@ void submit(const Connection& connection, const std::string& printer, const QByt
         }
         throw error;
     };
-    if (cupsStartDocument(http, printer.c_str(), job, "pin-test.pdf", CUPS_FORMAT_PDF, 1) !=
+    if (cupsStartDocument(http, printer.c_str(), job, document.name, document.format, 1) !=
         HTTP_STATUS_CONTINUE) {
         cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页",
                                           PrinterError::Kind::Refused,
                                           "请检查打印机的状态和设置，然后重新测试。"));
     }
-    if (cupsWriteRequestData(http, pdf.constData(), static_cast<size_t>(pdf.size())) !=
-        HTTP_STATUS_CONTINUE) {
+    if (cupsWriteRequestData(http, document.data.constData(),
+                             static_cast<size_t>(document.data.size())) != HTTP_STATUS_CONTINUE) {
         cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页",
                                           PrinterError::Kind::Failed,
                                           "请检查打印服务，然后重新测试。"));
@@ -290,17 +303,22 @@ void CupsSystemPrinter::endDocument() {
     if (!document_) {
         return;
     }
-    const Document document = *std::exchange(document_, std::nullopt);
+    const auto [printer, pages] = *std::exchange(document_, std::nullopt);
 
-    const QByteArray pdf = blankPdf(document.pages);
+    Connection connection(timeout_);
+    if (inspectQueue(connection, printer)) {
+        // The printer's own "new page": it ejects the sheet and prints nothing.
+        submit(connection, printer,
+               {QByteArray(pages, '\f'), "pin-test-eject.prn", CUPS_FORMAT_RAW});
+        return;
+    }
+    const QByteArray pdf = blankPdf(pages);
     if (pdf.isEmpty()) {
         throw PrinterError(PrinterError::Kind::Failed, 0,
-                           "无法生成要交给打印机“" + document.printer +
+                           "无法生成要交给打印机“" + printer +
                                "”的页面（PDF）。请重新测试；问题依旧时请重新安装本程序。");
     }
-    Connection connection(timeout_);
-    checkPrinterTakesJobs(connection, document.printer);
-    submit(connection, document.printer, pdf);
+    submit(connection, printer, {pdf, "pin-test.pdf", CUPS_FORMAT_PDF});
 }
 
 void CupsSystemPrinter::abortDocument() {

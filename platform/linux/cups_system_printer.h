@@ -14,8 +14,9 @@ inline constexpr std::chrono::milliseconds kPrintServerTimeout{5000};
 
 // The default printer of the print system (CUPS), the one `lpstat -d` names: the user's choice
 // (PRINTER, LPDEST, `lpoptions -d`) or else the server's. The document is kept here until
-// endDocument, which renders its pages as blank PDF pages and submits them as one job, so that the
-// printer's own driver puts them into the printer's language and the page comes out.
+// endDocument, which submits it as one job so that the page comes out: blank PDF pages for a
+// queue with a driver, which puts them into the printer's language; for a raw queue (no driver)
+// one form feed per page, sent as it is.
 //
 // Nothing talks to the server before the first call; each call that needs the server opens its
 // own connection, and every exchange on it is limited to `timeout`. Safe to call from any thread,

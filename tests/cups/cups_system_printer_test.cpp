@@ -1,5 +1,6 @@
 #include "platform/linux/cups_system_printer.h"
 
+#include <arpa/inet.h>
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -9,307 +10,216 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <future>
-#include <optional>
-#include <sstream>
-#include <stdexcept>
+#include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fifo.h"
-#include "page_bytes.h"
-#include "pintest/run_pin_test.h"
-#include "platform/linux/device_printer_port.h"
 
 namespace kestrun {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using Call = void (SystemPrinter::*)();
+constexpr Call kNewPage = &SystemPrinter::newPage, kEnd = &SystemPrinter::endDocument,
+               kAbort = &SystemPrinter::abortDocument;
 
-// A private cupsd made by cupsd-fixture.sh: the folder holds its socket, logs and output.
-struct PrintServer {
-    std::filesystem::path dir;
+// The jobs on `queue` (on every queue when null) of the print server at `server`, a line "state
+// format" each as the server lists them, once none is still waiting or printing (or after 30 s).
+std::string jobs(const std::filesystem::path& server, const char* queue = nullptr) {
+    cupsSetServer(server.c_str());
+    for (const auto deadline = Clock::now() + 30s;; std::this_thread::sleep_for(100ms)) {
+        cups_job_t* list = nullptr;
+        const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &list, queue, 0, CUPS_WHICHJOBS_ALL);
+        EXPECT_GE(count, 0) << server << ": " << cupsLastErrorString();
+        std::string jobs;
+        for (int i = 0; i < count; ++i) {
+            jobs += ippEnumString("job-state", list[i].state) +
+                    (" " + std::string(list[i].format)) + "\n";
+        }
+        cupsFreeJobs(count, list);
+        if (!std::regex_search(jobs, std::regex("pending|processing")) || Clock::now() > deadline) {
+            return jobs;
+        }
+    }
+}
 
-    std::string socket() const { return (dir / "cups.sock").string(); }
-    std::string read(const char* name) const {
-        std::stringstream text;
-        text << std::ifstream(dir / name).rdbuf();
-        return text.str();
+// A network printer on this machine that `queue` prints to: each job comes on a connection of
+// its own.
+struct NetworkPrinter {
+    NetworkPrinter(const std::filesystem::path& server, const char* queue) {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
+        EXPECT_EQ(listen(fd, 8), 0);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        const timeval limit{30, 0};  // for a job to come, and for its data
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        const std::string lpadmin =
+            "PATH=$PATH:/usr/sbin lpadmin -h " + server.string() + " -p " + queue +
+            " -v socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/?snmp=false";
+        EXPECT_EQ(std::system(lpadmin.c_str()), 0) << lpadmin;
     }
-    std::string logTail() const {
-        const std::string log = read("log/error_log");
-        return log.substr(log.size() - std::min<std::size_t>(log.size(), 4000));
+    ~NetworkPrinter() { ::close(fd); }
+
+    // Everything the next job sends, up to far more than any job here.
+    std::string receive() const {
+        const int job = accept(fd, nullptr, nullptr);
+        std::string data(1 << 24, '\0');
+        data.resize(std::max<ssize_t>(recv(job, data.data(), data.size(), MSG_WAITALL), 0));
+        ::close(job);
+        return data;
     }
 
-    struct Job {
-        int id = 0;
-        int state = 0;  // IPP job-state
-        int pages = 0;  // job-impressions-completed
-    };
-    // The jobs on `queue` (on every queue when empty), oldest first, once none of them is still
-    // waiting or printing (or after 30 s).
-    std::vector<Job> jobs(const std::string& queue = {}) const {
-        for (const auto deadline = Clock::now() + 30s;; std::this_thread::sleep_for(100ms)) {
-            std::vector<Job> jobs = query(queue);
-            const auto done = [](const Job& job) { return job.state >= IPP_JSTATE_STOPPED; };
-            if (std::ranges::all_of(jobs, done) || Clock::now() > deadline) {
-                return jobs;
-            }
-        }
-    }
-    std::vector<Job> query(const std::string& queue) const {
-        http_t* http = httpConnect2(socket().c_str(), ippPort(), nullptr, AF_UNSPEC,
-                                    HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
-        if (http == nullptr) {
-            throw std::runtime_error("cannot connect to the test print server at " + socket());
-        }
-        ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
-        const std::string uri = "ipp://localhost/" + (queue.empty() ? "" : "printers/" + queue);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
-        static const char* const wanted[] = {"job-id", "job-state", "job-impressions-completed"};
-        ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3,
-                      nullptr, wanted);
-        ipp_t* response = cupsDoRequest(http, request, "/");
-        httpClose(http);
-        if (response == nullptr || (cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE &&
-                                    cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND)) {
-            ippDelete(response);
-            throw std::runtime_error("Get-Jobs failed on " + socket() + ": " +
-                                     cupsLastErrorString());
-        }
-        std::vector<Job> jobs(1);  // a nameless attribute separates one job from the next
-        for (ipp_attribute_t* attr = ippFirstAttribute(response); attr != nullptr;
-             attr = ippNextAttribute(response)) {
-            const std::string name = ippGetName(attr) != nullptr ? ippGetName(attr) : "";
-            if (name.empty() && jobs.back().id != 0) {
-                jobs.emplace_back();
-            } else if (name == "job-id") {
-                jobs.back().id = ippGetInteger(attr, 0);
-            } else if (name == "job-state") {
-                jobs.back().state = ippGetInteger(attr, 0);
-            } else if (name == "job-impressions-completed") {
-                jobs.back().pages = ippGetInteger(attr, 0);
-            }
-        }
-        ippDelete(response);
-        if (jobs.back().id == 0) {
-            jobs.pop_back();
-        }
-        std::ranges::sort(jobs, {}, &Job::id);
-        return jobs;
-    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
-// The writer is blocked in the first printer call, so the reader at the far end of the port has
-// the whole page by now only if it was all sent before the call.
-struct PageFirst final : SystemPrinter {
-    PageFirst(SystemPrinter& printer, testing::FifoReader& fifo) : printer(printer), fifo(fifo) {}
-    void newPage() override {
-        const std::size_t size = testing::pageBytes(TwentyFourPin).size();
-        for (const auto deadline = Clock::now() + 2s;
-             fifo.count() < size && Clock::now() < deadline;) {
-            std::this_thread::sleep_for(5ms);
-        }
-        EXPECT_EQ(fifo.count(), size) << "the printer was called before the page had gone out";
-        printer.newPage();
-    }
-    void endDocument() override { printer.endDocument(); }
-    void abortDocument() override { printer.abortDocument(); }
-
-    SystemPrinter& printer;
-    testing::FifoReader& fifo;
-};
-
-struct RunResult {
-    std::optional<PrinterError> error;
-    Bytes received;
-    bool portClosed = false;
-};
-
-// One 24-pin run against a FIFO standing in for the port, on a thread of its own as the program
-// runs it. A run that does not come back ends the test program instead of hanging it.
-RunResult runTwentyFourPin(SystemPrinter& printer) {
-    testing::FifoReader fifo;
-    DevicePrinterPort port(fifo.path());
-    PageFirst watched(printer, fifo);
+// Makes the calls on a thread of its own, as the program does; libcups reads CUPS_SERVER afresh
+// on every new thread. Calls that do not come back end the test program instead of hanging it.
+std::optional<PrinterError> call(SystemPrinter& printer, const std::vector<Call>& calls) {
     auto result = std::async(std::launch::async, [&]() -> std::optional<PrinterError> {
         try {
-            EXPECT_EQ(runPinTest(TwentyFourPin, port, watched), PinTestOutcome::Completed);
+            for (const Call call : calls) {
+                (printer.*call)();
+            }
         } catch (const PrinterError& error) {
             return error;
         }
         return std::nullopt;
     });
     if (result.wait_for(60s) != std::future_status::ready) {
-        ADD_FAILURE() << "the run did not come back within 60 s";
-        std::fflush(nullptr);
+        std::fputs("the calls did not come back within 60 s\n", stderr);
         std::_Exit(1);
     }
-    return RunResult{result.get(), fifo.received(), fifo.writerClosed()};
-}
-
-// The page went out whole, the printer failed as expected, and the port was closed.
-void expectFailure(const RunResult& run, PrinterError::Kind kind, int errorNumber,
-                   std::initializer_list<std::string> words) {
-    ASSERT_TRUE(run.error) << "the run did not fail";
-    EXPECT_EQ(run.error->kind(), kind) << run.error->what();
-    EXPECT_EQ(run.error->errorNumber(), errorNumber) << run.error->what();
-    for (const std::string& word : words) {
-        EXPECT_NE(std::string(run.error->what()).find(word), std::string::npos)
-            << run.error->what();
-    }
-    EXPECT_TRUE(run.received == testing::pageBytes(TwentyFourPin));
-    EXPECT_TRUE(run.portClosed);
+    return result.get();
 }
 
 // The user's and the machine's printer choices stay out: every test has its own HOME (with its
-// own ~/.cups/lpoptions) and CUPS_SERVERROOT, and no PRINTER or LPDEST.
+// own ~/.cups/lpoptions) and CUPS_SERVERROOT, and no PRINTER or LPDEST. The tests reach the
+// fixture's two servers, one with a default printer and one without, through their sockets.
 class CupsSystemPrinterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         unsetenv("PRINTER");
         unsetenv("LPDEST");
         setenv("HOME", home_.path().c_str(), 1);
-        setenv("CUPS_SERVERROOT", clientRoot_.path().c_str(), 1);
-
-        // Taken once: the tests point CUPS_SERVER elsewhere as they go.
-        static const char* const fromCtest = std::getenv("CUPS_SERVER");
-        static const std::string mainSocket = fromCtest != nullptr ? fromCtest : "";
-        if (mainSocket.empty() || mainSocket.front() != '/') {
-            skipOrFail("no private print server: run these tests through ctest, which starts one");
-            return;
+        setenv("CUPS_SERVERROOT", home_.path().c_str(), 1);
+        const char* root = std::getenv("KESTRUN_CUPSD_ROOT");
+        main_ = std::filesystem::path(root != nullptr ? root : "/none") / "main" / "cups.sock";
+        bare_ = main_.parent_path().parent_path() / "bare" / "cups.sock";
+        std::string skip = root != nullptr ? "" : "no private print server: run through ctest";
+        // Why the fixture started none.
+        std::getline(std::ifstream(main_.parent_path() / "skip"), skip);
+        if (!skip.empty()) {
+            ASSERT_EQ(std::getenv("KESTRUN_REQUIRE_CUPSD"), nullptr)
+                << "KESTRUN_REQUIRE_CUPSD is set, but " << skip;
+            GTEST_SKIP() << skip;
         }
-        main_.dir = std::filesystem::path(mainSocket).parent_path();
-        bare_.dir = main_.dir.parent_path() / "bare";
-        if (std::filesystem::exists(main_.dir / "skip")) {
-            skipOrFail(main_.read("skip"));
-            return;
-        }
-        for (const PrintServer* server : {&main_, &bare_}) {
-            ASSERT_TRUE(std::filesystem::exists(server->socket()))
-                << "the private print server is not running: " << server->logTail();
-        }
-        use(main_.socket());
     }
 
-    void skipOrFail(const std::string& reason) {
-        if (std::getenv("KESTRUN_REQUIRE_CUPSD") != nullptr) {
-            FAIL() << "KESTRUN_REQUIRE_CUPSD is set, but " << reason;
-        }
-        GTEST_SKIP() << reason;
-    }
-
-    // libcups reads CUPS_SERVER afresh on every new thread, and each run has a new one.
-    static void use(const std::string& socket) { setenv("CUPS_SERVER", socket.c_str(), 1); }
-
-    testing::TempDir home_;
-    testing::TempDir clientRoot_;
-    PrintServer main_;
-    PrintServer bare_;
+    testing::TempDir home_;  // also the client's configuration folder
+    std::filesystem::path main_;
+    std::filesystem::path bare_;
 };
 
-TEST_F(CupsSystemPrinterTest, EachRunHandsTheDefaultPrinterOneJobOfOneBlankPageAfterThePage) {
-    const auto before = main_.jobs("kestrun-default");
-    CupsSystemPrinter printer;  // one object for both runs, as in the program
-    for (std::size_t round = 1; round <= 2; ++round) {
-        SCOPED_TRACE("run " + std::to_string(round));
-        const RunResult run = runTwentyFourPin(printer);
-        ASSERT_FALSE(run.error) << run.error->what() << "\n" << main_.logTail();
-        const Bytes page = testing::pageBytes(TwentyFourPin);
-        EXPECT_TRUE(run.received == page) << testing::hexDiff(page, run.received);
-
-        const auto after = main_.jobs("kestrun-default");
-        ASSERT_EQ(after.size(), before.size() + round) << "jobs on the default printer";
-        EXPECT_EQ(after.back().state, IPP_JSTATE_COMPLETED) << main_.logTail();
-        EXPECT_EQ(after.back().pages, 1) << "pages printed by the job";
-    }
-    // Pages of one document make one job, and an aborted document none.
-    std::async(std::launch::async, [&] {
-        printer.newPage();
-        printer.newPage();
-        printer.endDocument();
-        printer.newPage();
-        printer.abortDocument();
-        printer.endDocument();
-    }).get();
-    const auto after = main_.jobs("kestrun-default");
-    ASSERT_EQ(after.size(), before.size() + 3) << "jobs on the default printer";
-    EXPECT_EQ(after.back().pages, 2) << main_.logTail();
-}
-
-TEST_F(CupsSystemPrinterTest, WithoutADefaultPrinterTheRunFailsAfterThePageAndNoJobIsMade) {
-    use(bare_.socket());
-    CupsSystemPrinter printer;
-    expectFailure(runTwentyFourPin(printer), PrinterError::Kind::NoDefaultPrinter, 0,
-                  {"没有安装默认打印机", "驱动程序"});
-    EXPECT_TRUE(bare_.jobs().empty()) << "a job appeared on the server without a default";
-}
-
-// Queues that refuse, chosen each in one of the ways a user can choose a default: were the choice
-// ignored, the run would go to the server's default printer and succeed.
-TEST_F(CupsSystemPrinterTest, AQueueThatRejectsJobsOrIsStoppedFailsTheRunWithTheServersReason) {
-    const struct {
-        const char* setBy;
-        const char* queue;
-        const char* reason;
-    } cases[] = {{"PRINTER", "kestrun-refusing", "Kestrun test queue: paper jam"},
-                 {"LPDEST", "kestrun-stopped", "Kestrun test queue: maintenance"},
-                 {"lpoptions", "kestrun-refusing", "Kestrun test queue: paper jam"}};
-    for (const auto& choice : cases) {
-        SCOPED_TRACE(choice.setBy);
-        const auto before = main_.jobs(choice.queue).size();
-        if (std::string(choice.setBy) == "lpoptions") {
-            std::filesystem::create_directories(home_.path() / ".cups");
-            std::ofstream(home_.path() / ".cups" / "lpoptions")
-                << "Default " << choice.queue << "\n";
-        } else {
-            setenv(choice.setBy, choice.queue, 1);
+// A driver turns blank PDF pages into the printer's language; a raw queue would print a PDF as
+// lines of text, so it gets the printer's own form feed, one per page and nothing else. One
+// object serves every document, as it serves every run in the program: first a run's three
+// calls, then two pages followed by a document that is aborted and so makes no job.
+TEST_F(CupsSystemPrinterTest, EachDocumentIsOneJobThatEjectsEachPage) {
+    // The queue, the document format it gets and what its printer gets for each page.
+    const std::tuple<const char*, std::string, const char*> queues[] = {
+        {"kestrun-default", CUPS_FORMAT_PDF, "%%Page:"}, {"kestrun-raw", CUPS_FORMAT_RAW, "\f"}};
+    const std::pair<std::vector<Call>, long> documents[] = {
+        {{kNewPage, kEnd, kAbort}, 1}, {{kNewPage, kNewPage, kEnd, kNewPage, kAbort, kEnd}, 2}};
+    setenv("CUPS_SERVER", main_.c_str(), 1);
+    for (const auto& [queue, format, onePage] : queues) {
+        SCOPED_TRACE(queue);
+        const bool raw = format == CUPS_FORMAT_RAW;
+        if (raw) {
+            setenv("PRINTER", queue, 1);  // the server's default has the driver
         }
+        const NetworkPrinter device(main_, queue);
+        std::string expected = jobs(main_, queue);
         CupsSystemPrinter printer;
-        expectFailure(runTwentyFourPin(printer), PrinterError::Kind::Refused, 0,
-                      {choice.reason, choice.queue});
-        unsetenv(choice.setBy);
-        EXPECT_EQ(main_.jobs(choice.queue).size(), before) << "a job was made on " << choice.queue;
+        for (const auto& [calls, pages] : documents) {
+            const auto error = call(printer, calls);
+            ASSERT_FALSE(error) << error->what();
+            const std::string data = device.receive();
+            expected += "completed " + format + "\n";
+            EXPECT_EQ(jobs(main_, queue), expected);
+            const std::regex page(onePage);
+            EXPECT_EQ(std::distance(std::sregex_iterator(data.begin(), data.end(), page), {}),
+                      pages);
+            EXPECT_TRUE(!raw || data.size() == static_cast<std::size_t>(pages)) << data;
+        }
     }
 }
 
 // A Unix socket at `path`, listened on but never accepted (the kernel takes the request and no
 // answer comes), or else closed again, which leaves the socket file of a server that has gone.
-int unixSocket(const std::string& path, bool listening) {
+int unixSocket(const std::filesystem::path& path, bool listening) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    sockaddr_un address{AF_UNIX, {}};
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
-    EXPECT_EQ(listening ? listen(fd, 8) : ::close(fd), 0) << std::strerror(errno);
+    EXPECT_EQ(listening ? listen(fd, 8) : ::close(fd), 0) << path;
     return fd;
 }
 
-TEST_F(CupsSystemPrinterTest, AServerThatIsNotThereOrNeverAnswersFailsTheRunWithinTheTimeLimit) {
-    const std::string neverRan = (home_.path() / "never-ran.sock").string();
-    const std::string gone = (home_.path() / "gone.sock").string();
-    const std::string silent = (home_.path() / "silent.sock").string();
-    unixSocket(gone, false);
-    const int listening = unixSocket(silent, true);
+// The calls fail within the time limit, say why, and leave no job waiting: none is made, or the
+// one made is cancelled. A queue chosen in one of the ways a user can choose a default is really
+// used: were the choice ignored, the calls would succeed on the server's default printer.
+TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting) {
+    unixSocket(home_.path() / "gone.sock", false);
+    const int listening = unixSocket(home_.path() / "silent.sock", true);
+    using enum PrinterError::Kind;
     const struct {
-        std::string socket;
+        const std::filesystem::path server;
+        std::string how;    // the user's choice of default: PRINTER, LPDEST, lpoptions or none
+        const char* queue;  // the queue chosen; null for none
+        PrinterError::Kind kind;
         int errorNumber;
-    } cases[] = {{neverRan, ENOENT}, {gone, ECONNREFUSED}, {silent, ETIMEDOUT}};
-    for (const auto& server : cases) {
-        SCOPED_TRACE(server.socket);
-        use(server.socket);
+        std::string says;  // a pattern the message matches
+        bool cancelsAJob = false;
+    } cases[] = {
+        {main_, "PRINTER", "kestrun-refusing", Refused, 0, "jam.*cupsaccept kestrun-refusing"},
+        {main_, "LPDEST", "kestrun-stopped", Refused, 0, "maintenance.*cupsenable kestrun-stopped"},
+        {main_, "lpoptions", "kestrun-refusing", Refused, 0, "jam.*cupsaccept kestrun-refusing"},
+        {bare_, "", nullptr, NoDefaultPrinter, 0, "没有安装默认打印机.*驱动程序"},
+        // The server makes the job, then refuses the document as too big.
+        {bare_, "PRINTER", "kestrun-idle", Refused, 0, "kestrun-idle.*接收测试页", true},
+        {home_.path() / "never-ran.sock", "", nullptr, NotAnswering, ENOENT, "never-ran.sock"},
+        {home_.path() / "gone.sock", "", nullptr, NotAnswering, ECONNREFUSED, "gone.sock"},
+        {home_.path() / "silent.sock", "", nullptr, NotAnswering, ETIMEDOUT, "silent.sock.*5 秒"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server.string() + " " + c.how);
+        setenv("CUPS_SERVER", c.server.c_str(), 1);
+        if (c.how == "lpoptions") {
+            std::filesystem::create_directories(home_.path() / ".cups");
+            std::ofstream(home_.path() / ".cups" / "lpoptions") << "Default " << c.queue << "\n";
+        } else if (!c.how.empty()) {
+            setenv(c.how.c_str(), c.queue, 1);
+        }
+        const std::string before = c.kind != NotAnswering ? jobs(c.server, c.queue) : "";
         CupsSystemPrinter printer;
         const auto start = Clock::now();
-        const RunResult run = runTwentyFourPin(printer);
-        const auto took =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        const auto error = call(printer, {kNewPage, kEnd, kAbort});
         // One exchange times out and the call gives up: nothing waits twice.
-        EXPECT_LT(took, 2 * kPrintServerTimeout);
-        expectFailure(run, PrinterError::Kind::NotAnswering, server.errorNumber, {server.socket});
+        EXPECT_LT(Clock::now() - start, 2 * kPrintServerTimeout);
+        ASSERT_TRUE(error) << "the calls did not fail";
+        EXPECT_EQ(error->kind(), c.kind) << error->what();
+        EXPECT_EQ(error->errorNumber(), c.errorNumber) << error->what();
+        EXPECT_TRUE(std::regex_search(error->what(), std::regex(c.says))) << error->what();
+        EXPECT_EQ(c.kind != NotAnswering ? jobs(c.server, c.queue) : "",
+                  before + (c.cancelsAJob ? "canceled application/octet-stream\n" : ""));
+        unsetenv(c.how.c_str());
+        std::filesystem::remove_all(home_.path() / ".cups");
     }
     ::close(listening);
 }

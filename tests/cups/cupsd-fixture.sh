@@ -5,13 +5,18 @@
 #   cupsd-fixture.sh start <dir> [default|no-default]
 #   cupsd-fixture.sh stop <dir>
 #
-# "default" (the default layout) sets up these queues, all with a driver that ships with CUPS and
-# a file: device inside the folder. Tests may run at the same time and count jobs per queue, so
-# each queue serves one test only.
-#   kestrun-default   the server's default printer
-#   kestrun-refusing  rejects jobs (cupsreject)
-#   kestrun-stopped   accepts jobs but is stopped (cupsdisable)
-# "no-default" sets up kestrun-idle alone, with no default printer.
+# "default" (the default layout) sets up these queues. Tests may run at the same time and count
+# jobs per queue, so each queue serves one test only.
+#   kestrun-default   the server's default printer, with a driver that ships with CUPS
+#   kestrun-raw       a raw queue: no driver, documents go to the printer as they are
+#   kestrun-refusing  with the driver; rejects jobs (cupsreject)
+#   kestrun-stopped   with the driver; accepts jobs but is stopped (cupsdisable)
+# The driver queues have a file: device inside the folder, the raw one a socket: device that
+# leads nowhere; a test points a queue at a printer it listens for on this machine (a raw queue
+# with a file: device writes nothing). The socket backend runs as lp like the filters; without
+# SNMP it does not wait seconds for a printer that will never answer such questions.
+# "no-default" sets up kestrun-idle alone (with the driver), with no default printer, on a server
+# that takes no request bigger than 1 KiB: it makes a job but refuses any document worth printing.
 #
 # When no server can be started here (not root, no cupsd), start writes the reason to <dir>/skip
 # and succeeds, so that the tests can skip themselves and say why. Any other failure to start is
@@ -89,6 +94,15 @@ wait_until_answering() {
     done
 }
 
+run_server() {
+    cupsd -t -c "$dir/conf/cupsd.conf" -s "$dir/conf/cups-files.conf" >"$dir/log/config_check" 2>&1 ||
+        fail "cupsd refused its configuration: $(cat "$dir/log/config_check")"
+    cupsd -f -c "$dir/conf/cupsd.conf" -s "$dir/conf/cups-files.conf" </dev/null \
+        >>"$dir/log/cupsd_output" 2>&1 &
+    echo $! >"$dir/cupsd.pid"
+    wait_until_answering
+}
+
 start() {
     mkdir -p "$dir"
     stop_server
@@ -144,17 +158,12 @@ MaxJobs 0
 </Policy>
 EOF
 
-    cupsd -t -c "$dir/conf/cupsd.conf" -s "$dir/conf/cups-files.conf" >"$dir/log/config_check" 2>&1 ||
-        fail "cupsd refused its configuration: $(cat "$dir/log/config_check")"
-    cupsd -f -c "$dir/conf/cupsd.conf" -s "$dir/conf/cups-files.conf" </dev/null \
-        >>"$dir/log/cupsd_output" 2>&1 &
-    echo $! >"$dir/cupsd.pid"
-
-    wait_until_answering
+    run_server
 
     case $layout in
         default)
             admin -p kestrun-default -E -v "file:$dir/out/default.prn" -m "$driver"
+            admin -p kestrun-raw -E -v "socket://127.0.0.1:9/?snmp=false" -m raw
             admin -p kestrun-refusing -E -v "file:$dir/out/refusing.prn" -m "$driver"
             admin -p kestrun-stopped -E -v "file:$dir/out/stopped.prn" -m "$driver"
             admin -d kestrun-default
@@ -165,6 +174,10 @@ EOF
             ;;
         no-default)
             admin -p kestrun-idle -E -v "file:$dir/out/idle.prn" -m "$driver"
+            # lpadmin uploads the driver in a request of its own, so the limit comes afterwards.
+            stop_server
+            echo "LimitRequestBody 1024" >>"$dir/conf/cupsd.conf"
+            run_server
             ;;
         *)
             fail "unknown layout $layout"
