@@ -48,37 +48,31 @@ private:
 // Hands each modal window that shows, from inside the event loop it runs, to `handle`, which
 // should make it go away; one still showing after five seconds fails the test and is closed, so
 // a wrong answer cannot hang the run.
-class ModalWatcher : public QObject {
+class ModalWatcher : public QTimer {
 public:
-    explicit ModalWatcher(std::function<void(QWidget*)> handle) : handle_(std::move(handle)) {
-        connect(&timer_, &QTimer::timeout, this, [this] { check(); });
-        timer_.start(10);
+    explicit ModalWatcher(std::function<void(QWidget*)> handle) {
+        connect(this, &QTimer::timeout, [this, handle = std::move(handle)] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal == nullptr || !modal->isVisible()) {
+                current_ = nullptr;
+            } else if (modal != current_) {
+                current_ = modal;
+                ticks_ = 0;
+                ++handled;
+                handle(modal);
+                // Gone at once: the next showing, even of the same window, is a new one.
+                current_ = modal->isVisible() ? modal : nullptr;
+            } else if (++ticks_ > 500) {
+                ADD_FAILURE() << modal->windowTitle().toStdString() << " did not go away";
+                modal->close();
+            }
+        });
+        start(10);
     }
 
     int handled = 0;
 
 private:
-    void check() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || !modal->isVisible()) {
-            current_ = nullptr;
-        } else if (modal != current_) {
-            current_ = modal;
-            ticks_ = 0;
-            ++handled;
-            handle_(modal);
-            // Gone at once: the next showing, even of the same window, is a new one.
-            if (current_ && !current_->isVisible()) {
-                current_ = nullptr;
-            }
-        } else if (++ticks_ > 500) {
-            ADD_FAILURE() << modal->windowTitle().toStdString() << " did not go away";
-            modal->close();
-        }
-    }
-
-    std::function<void(QWidget*)> handle_;
-    QTimer timer_;
     QPointer<QWidget> current_;
     int ticks_ = 0;
 };
