@@ -122,25 +122,17 @@ TEST(PinTestRunner, CancelWhileThePageFlowsStopsAtTheEndOfTheLineUnderWay) {
               received.end() - 2);
 }
 
-TEST(PinTestRunner, FailuresComeBackAsTextAndNumberNotAsExceptions) {
+TEST(PinTestRunner, FailuresOutsideTheProgramsOwnComeBackAsTextNotAsExceptions) {
     EventLog log;
-    RecordingPrinter printer(log);
     QWidget window;
-    TempDir dir;
-    const std::string path = (dir.path() / "lp0").string();
-    DevicePrinterPort missing(path);
-    PinTestRunner::Result result = PinTestRunner(missing, printer, &window).run(NinePin);
-    ASSERT_TRUE(result.errorText.has_value());
-    EXPECT_TRUE(result.errorText->contains(QString::fromStdString(path)));
-    EXPECT_EQ(result.errorNumber, ENOENT);
-    // Not even a failure outside the program's own errors may escape the job's thread.
+    // Not even these may escape the job's thread; the port is closed all the same.
     struct ThrowingPrinter final : SystemPrinter {
         void newPage() override { throw std::length_error("broken driver"); }
         void endDocument() override {}
         void abortDocument() override {}
     } throwing;
     RecordingPort fake(log);
-    result = PinTestRunner(fake, throwing, &window).run(TwentyFourPin);
+    const auto result = PinTestRunner(fake, throwing, &window).run(TwentyFourPin);
     ASSERT_TRUE(result.errorText.has_value());
     EXPECT_TRUE(result.errorText->contains(QStringLiteral("broken driver")));
     EXPECT_EQ(result.errorNumber, 0);

@@ -70,10 +70,9 @@ protected:
 TEST_F(WindowsTest, EveryTextReadsDarkOnItsLightGroundUnderADarkDesktopPalette) {
     // Dark grounds and light grey text for every kind of widget, as a dark desktop style has.
     const QPalette saved = QApplication::palette();
-    QPalette dark(QColor(53, 53, 53), QColor(40, 40, 40));
-    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
-        dark.setColor(role, QColor(220, 220, 220));
-    }
+    const QColor text(220, 220, 220), ground(40, 40, 40), button(53, 53, 53);
+    QPalette dark(text, button, button.lighter(), ground, ground, text, Qt::white, ground, ground);
+    dark.setColor(QPalette::ButtonText, text);
     const auto setEverywhere = [](const QPalette& palette) {
         for (const char* kind : {"QLabel", "QPushButton", "QDialog", "QWidget"}) {
             QApplication::setPalette(palette, kind);
