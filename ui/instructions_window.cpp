@@ -1,5 +1,6 @@
 #include "ui/instructions_window.h"
 
+#include <QColor>
 #include <QLabel>
 #include <QPainter>
 #include <QString>
@@ -37,22 +38,27 @@ QString twentyFourPinModels() {
 }
 
 QLabel* addLabel(QWidget* parent, const char* name, const QString& caption, const QRect& geometry,
-                 const QString& family) {
+                 const QString& family, bool wrap = false) {
     auto* label = new QLabel(caption, parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setFont(captionFont(family, 10.5));
+    label->setWordWrap(wrap);
     label->setGeometry(geometry);
+    fitCaption(*label, family, 10.5);
     return label;
 }
 
 }  // namespace
 
-InstructionsWindow::InstructionsWindow(QWidget* parent)
-    : QDialog(parent), banner_(QStringLiteral(":/images/banner.jpg")) {
+InstructionsWindow::InstructionsWindow(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("使用说明"));
     setWindowTitle(QStringLiteral("使用说明"));
+    setAccessibleName(QStringLiteral("使用说明"));
+    setAccessibleDescription(
+        QStringLiteral("本软件适用的 24 针和 9 针打印机机型，以及连接打印机、安装驱动的提醒"));
+    // The ground below the banner: the light grey of the desktop the layout was drawn on.
+    useFixedColours(*this, QColor(240, 240, 240));
     setWindowIcon(programIcon());
     setFixedSize(twipsToPixels(10695), twipsToPixels(4380));
 
@@ -61,9 +67,8 @@ InstructionsWindow::InstructionsWindow(QWidget* parent)
              twipsRect(960, 240, 3255, 255), kSongFamily);
     addLabel(this, "Label2", QStringLiteral("24针机型:"), twipsRect(960, 720, 1095, 375),
              kSongFamily);
-    QLabel* models = addLabel(this, "Label3", twentyFourPinModels(),
-                              twipsRect(2160, 720, 3255, 2655), kYouYuanFamily);
-    models->setWordWrap(true);
+    addLabel(this, "Label3", twentyFourPinModels(), twipsRect(2160, 720, 3255, 2655),
+             kYouYuanFamily, true);
     addLabel(this, "Label4", QStringLiteral("9针机型:"), twipsRect(960, 3480, 1095, 375),
              kSongFamily);
     addLabel(this, "Label5", QStringLiteral("VD-910 VD-920 VD-930 VD-950"),
@@ -74,7 +79,7 @@ InstructionsWindow::InstructionsWindow(QWidget* parent)
 
 void InstructionsWindow::paintEvent(QPaintEvent*) {
     // Over the dialog's own background: the banner is a few pixels shorter than the window.
-    QPainter(this).drawPixmap(0, 0, banner_);
+    QPainter(this).drawPixmap(0, 0, picture("banner", *this));
 }
 
 }  // namespace kestrun

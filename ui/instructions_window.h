@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QPixmap>
 
 class QPaintEvent;
 
@@ -17,9 +16,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-
-private:
-    QPixmap banner_;
 };
 
 }  // namespace kestrun

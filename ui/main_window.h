@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QPixmap>
 #include <QWidget>
 
 #include "platform/message_box.h"
@@ -37,6 +36,7 @@ public:
     ~MainWindow() override;
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
@@ -48,7 +48,6 @@ private:
 
     MainWindowServices services_;
     PinTestRunner runner_;
-    QPixmap banner_;
     InstructionsWindow* instructions_ = nullptr;  // made on first use, then kept
 };
 

@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <utility>
 
 namespace kestrun {
@@ -25,6 +26,9 @@ ProgressDialog::ProgressDialog(QWidget* parent, std::function<void()> onCancel)
     : QDialog(parent), onCancel_(std::move(onCancel)) {
     setObjectName(QStringLiteral("pinTestProgress"));
     setWindowTitle(QStringLiteral("打印测试页"));
+    setAccessibleName(QStringLiteral("打印测试页"));
+    setAccessibleDescription(
+        QStringLiteral("测试页发送到打印机的进度；打印机没有接收数据时，这里说明原因"));
     setWindowModality(Qt::ApplicationModal);
     setMinimumWidth(380);
 
@@ -33,7 +37,7 @@ ProgressDialog::ProgressDialog(QWidget* parent, std::function<void()> onCancel)
     message_->setWordWrap(true);
     bar_ = new QProgressBar(this);
     bar_->setObjectName(QStringLiteral("progress"));
-    bar_->setFormat(QStringLiteral("已发送 %v / %m 字节"));
+    bar_->setAccessibleName(QStringLiteral("发送进度"));
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("status"));
     status_->setWordWrap(true);
@@ -74,9 +78,12 @@ void ProgressDialog::render() {
     } else {
         message_->setText(QStringLiteral("正在向打印机发送测试页……"));
     }
-    // A page is a few kilobytes, far below the range of int.
-    bar_->setRange(0, static_cast<int>(view_.total));
+    // A page is a few kilobytes, far below the range of int. Never the range 0..0: Qt animates
+    // that as "busy", repainting many times a second for as long as a printer stays stalled.
+    bar_->setRange(0, std::max(static_cast<int>(view_.total), 1));
     bar_->setValue(static_cast<int>(view_.sent));
+    bar_->setFormat(view_.total > 0 ? QStringLiteral("已发送 %v / %m 字节")
+                                    : QStringLiteral("已发送 %v 字节"));
     status_->setVisible(view_.stalled);
     status_->setText(view_.stalled ? stallText(view_.status) : QString());
     // The printer calls cannot be interrupted; a Cancel now would promise what cannot happen.

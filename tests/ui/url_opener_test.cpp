@@ -11,51 +11,41 @@
 namespace kestrun::testing {
 namespace {
 
-// Qt hands URLs to xdg-open, found on PATH; a stand-in there records what it was given.
-class QtUrlOpenerOnADesktop : public ::testing::Test {
-protected:
-    QTemporaryDir bin;
-    QByteArray savedPath = qgetenv("PATH");
-
-    void SetUp() override {
-        ASSERT_TRUE(bin.isValid());
-        qputenv("PATH", QFile::encodeName(bin.path()));
-        qunsetenv("BROWSER");
-        qunsetenv("DEFAULT_BROWSER");
-    }
-
-    void TearDown() override { qputenv("PATH", savedPath); }
-
-    QString recordPath() const { return bin.filePath(QStringLiteral("opened")); }
-
-    void installXdgOpen() {
-        const QByteArray record = QFile::encodeName(recordPath());
-        QFile script(bin.filePath(QStringLiteral("xdg-open")));
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        // Written aside and renamed, so the test never reads half a record.
-        script.write("#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > '" + record +
-                     ".part' && /bin/mv '" + record + ".part' '" + record + "'\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-};
-
-// Qt remembers the handler it finds for the rest of the process, so both cases run in one test:
-// first with nothing on PATH, then with the stand-in.
-TEST_F(QtUrlOpenerOnADesktop, ReportsAMissingHandlerThenHandsTheUrlOverAsOneArgument) {
+// Qt hands URLs to xdg-open, found on PATH. Qt remembers the handler it finds for the rest of the
+// process, so both cases run in one test: first with nothing on PATH (the user is told which URL
+// failed), then with a stand-in there that records what it was given.
+TEST(QtUrlOpenerOnADesktop, ReportsAMissingHandlerThenHandsTheUrlOverAsOneArgument) {
     ASSERT_NE(QGuiApplication::platformName(), QStringLiteral("offscreen"));
+    QTemporaryDir bin;
+    const QByteArray savedPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()));
+    qunsetenv("BROWSER");
+    qunsetenv("DEFAULT_BROWSER");
     QtUrlOpener opener;
-    EXPECT_THROW(opener.open("http://www.vorna-printers.example/"), UrlOpenError);
+    const std::string site = "http://www.vorna-printers.example/";
+    try {
+        opener.open(site);
+        ADD_FAILURE() << "opening succeeded with no handler";
+    } catch (const UrlOpenError& e) {
+        EXPECT_NE(std::string(e.what()).find(site), std::string::npos) << e.what();
+    }
 
-    installXdgOpen();
+    const QByteArray record = QFile::encodeName(bin.filePath(QStringLiteral("opened")));
+    QFile script(bin.filePath(QStringLiteral("xdg-open")));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    // Written aside and renamed, so the test never reads half a record.
+    script.write("#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > '" + record + ".part' && /bin/mv '" +
+                 record + ".part' '" + record + "'\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     // Characters a shell would act on must reach the handler untouched.
-    const std::string url = "http://www.vorna-printers.example/a;b&c=$(x)'y'";
+    const std::string url = site + "a;b&c=$(x)'y'";
     opener.open(url);
-
-    QFile record(recordPath());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return record.exists(); }, 10000)) << "xdg-open never ran";
-    ASSERT_TRUE(record.open(QIODevice::ReadOnly));
-    EXPECT_EQ(record.readAll(), "1|" + QUrl(QString::fromStdString(url)).toEncoded());
+    QFile opened(QFile::decodeName(record));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return opened.exists(); }, 10000)) << "xdg-open never ran";
+    ASSERT_TRUE(opened.open(QIODevice::ReadOnly));
+    EXPECT_EQ(opened.readAll(), "1|" + QUrl(QString::fromStdString(url)).toEncoded());
+    qputenv("PATH", savedPath);
 }
 
 }  // namespace
