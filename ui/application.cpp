@@ -34,6 +34,7 @@ void prepareApplication() {
     QAccessible::installFactory(mainWindowAccessible);
     // Lets Wayland desktops match the windows to the installed .desktop file and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.vorna.Kestrun"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTRUN_VERSION));
     QGuiApplication::setWindowIcon(programIcon());
 }
 
