@@ -8,94 +8,81 @@ namespace kestrun {
 namespace {
 
 using testing::EventLog;
-using testing::RecordingPort;
-using testing::RecordingPrinter;
 
-const EventLog kWholeRun = {"open", "bytes", "newPage", "endDocument", "abortDocument", "close"};
+class RunPinTestTest : public ::testing::Test, public PinTestObserver {
+protected:
+    void progress(std::size_t, std::size_t) override {}
+    void stalled(const std::optional<PortStatus>&) override { stop.request_stop(); }
+    void ejecting() override { log.push_back("ejecting"); }
 
-TEST(RunPinTest, SendsThePageThenThreePrinterCallsThenCloses) {
-    for (const PinTestProfile* profile : {&NinePin, &TwentyFourPin}) {
-        EventLog log;
-        RecordingPort port(log);
-        RecordingPrinter printer(log);
-        EXPECT_EQ(runPinTest(*profile, port, printer), PinTestOutcome::Completed);
-        EXPECT_EQ(log, kWholeRun);
-        EXPECT_TRUE(port.received == testing::pageBytes(*profile));
-        EXPECT_FALSE(channelOne().isOpen());
+    // Runs one test and gives the error number it failed with, or -1.
+    int run(const PinTestProfile& profile, PinTestOutcome outcome = PinTestOutcome::Completed) {
+        port.received.clear();
+        log.clear();
+        int failure = -1;
+        try {
+            EXPECT_EQ(runPinTest(profile, port, printer, this, stop.get_token()), outcome);
+        } catch (const Error& error) {
+            failure = error.errorNumber();
+        }
+        // Closed whatever happened; only a channel someone else holds stays open.
+        EXPECT_EQ(channelOne().isOpen(), failure == EBUSY);
+        return failure;
     }
-}
 
-TEST(RunPinTest, TwoRunsInARowEachStartAFreshPage) {
     EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    runPinTest(TwentyFourPin, port, printer);
-    runPinTest(TwentyFourPin, port, printer);
-    EventLog twice = kWholeRun;
-    twice.insert(twice.end(), kWholeRun.begin(), kWholeRun.end());
-    EXPECT_EQ(log, twice);
-    const Bytes page = testing::pageBytes(TwentyFourPin);
-    EXPECT_TRUE(port.received == testing::concat({page, page}));
-}
-
-TEST(RunPinTest, PortThatCannotOpenWritesNothingAndCallsNoPrinter) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    port.failOpen = PortError(PortError::Kind::NoDevice, ENOENT, "no port");
-    try {
-        runPinTest(NinePin, port, printer);
-        FAIL() << "no error";
-    } catch (const PortError& error) {
-        EXPECT_EQ(error.kind(), PortError::Kind::NoDevice);
-        EXPECT_EQ(error.errorNumber(), ENOENT);
-    }
-    EXPECT_EQ(log, EventLog{"open"});
-    EXPECT_TRUE(port.received.empty());
-    EXPECT_FALSE(channelOne().isOpen());
-
-    // The failure leaves nothing behind: the next run works.
-    port.failOpen.reset();
-    log.clear();
-    EXPECT_EQ(runPinTest(NinePin, port, printer), PinTestOutcome::Completed);
-    EXPECT_EQ(log, kWholeRun);
-}
-
-TEST(RunPinTest, WriteFailureMidPageClosesThePortAndCallsNoPrinter) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    port.takeAtMost = 1000;
-    port.failAfterBytes = 2500;
-    EXPECT_THROW(runPinTest(NinePin, port, printer), PortError);
-    EXPECT_EQ(log, (EventLog{"open", "bytes", "write failed", "close"}));
-    // What reached the printer stays a true prefix of the page.
+    testing::RecordingPort port{log};
+    testing::RecordingPrinter printer{log};
+    std::stop_source stop;
     const Bytes page = testing::pageBytes(NinePin);
-    ASSERT_EQ(port.received.size(), 2000u);
-    EXPECT_TRUE(std::equal(port.received.begin(), port.received.end(), page.begin()));
-    EXPECT_FALSE(channelOne().isOpen());
+};
+
+TEST_F(RunPinTestTest, RunsInARowEachSendAWholePageThenCallThePrinterThenClose) {
+    for (const PinTestProfile* profile : {&NinePin, &TwentyFourPin, &NinePin}) {
+        EXPECT_EQ(run(*profile), -1);
+        EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument",
+                                 "abortDocument", "close"}));
+        EXPECT_EQ(port.received, testing::pageBytes(*profile));
+    }
 }
 
-TEST(RunPinTest, PrinterFailureStopsTheCallsAndStillClosesThePort) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
+// A failure ends the run where it happens, bytes sent stay sent, and the port is closed.
+TEST_F(RunPinTestTest, FailureStopsAtItsStepAndClosesThePort) {
+    port.failOpen = PortError(PortError::Kind::NoDevice, ENOENT, "none");
+    EXPECT_EQ(run(NinePin), ENOENT);
+    EXPECT_EQ(log, EventLog{"open"});
+    port.failOpen.reset();
+
+    port.takes = {1000, 1000, testing::RecordingPort::kFail};
+    EXPECT_EQ(run(NinePin), EIO);
+    EXPECT_EQ(log, (EventLog{"open", "bytes", "write failed", "close"}));
+    EXPECT_EQ(port.received, Bytes(page.begin(), page.begin() + 2000));
+
     printer.failOn = "newPage";
-    EXPECT_THROW(runPinTest(TwentyFourPin, port, printer), PrinterError);
-    EXPECT_EQ(log, (EventLog{"open", "bytes", "newPage", "close"}));
-    EXPECT_FALSE(channelOne().isOpen());
+    EXPECT_EQ(run(NinePin), 0);
+    EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "close"}));
+    EXPECT_EQ(port.received, page);
+    printer.failOn = "abortDocument";
+    EXPECT_EQ(run(NinePin), 0);
+    EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument", "abortDocument",
+                             "close"}));
+
+    testing::RecordingPort other(log);
+    channelOne().open(other);
+    EXPECT_EQ(run(NinePin), EBUSY);  // the channel is someone else's: this port stays shut
+    EXPECT_FALSE(port.isOpen);
+    channelOne().close();
 }
 
-TEST(RunPinTest, ChannelAlreadyOpenIsAnErrorThatLeavesThePortAlone) {
-    EventLog log;
-    RecordingPort other(log);
-    channelOne().open(other);
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    EXPECT_THROW(runPinTest(NinePin, port, printer), ChannelError);
-    EXPECT_EQ(log, EventLog{"open"});  // only the first port's open
-    EXPECT_TRUE(channelOne().isOpen());
-    channelOne().close();
+TEST_F(RunPinTestTest, CancelSkipsThePrinterCalls) {
+    stop.request_stop();
+    EXPECT_EQ(run(NinePin, PinTestOutcome::Cancelled), -1);
+    EXPECT_EQ(log, (EventLog{"open", "close"}));
+
+    stop = {};
+    port.stallWrites = INT_MAX;  // cancelled once told of the stall, after a second
+    EXPECT_EQ(run(NinePin, PinTestOutcome::CancelledWhileStalled), -1);
+    EXPECT_EQ(log, (EventLog{"open", "close"}));
 }
 
 }  // namespace

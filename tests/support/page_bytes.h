@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "fake_port.h"
@@ -15,36 +17,26 @@ inline Bytes pageBytes(const PinTestProfile& profile) {
     PrintChannel channel;
     channel.open(port);
     writePinTestPage(channel, profile);
-    Bytes page = channel.pending();
-    channel.close();
-    return page;
+    return channel.pending();
 }
 
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
+// Both sides in hex from a little before the first byte where they differ, for failure messages.
+inline std::string hexDiff(const Bytes& expected, const Bytes& actual) {
+    const std::size_t at =
+        std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
+        expected.begin();
+    std::string out = "first difference at byte " + std::to_string(at);
+    for (const Bytes* side : {&expected, &actual}) {
+        out += side == &expected ? "\nexpected:" : "\nactual:  ";
+        for (std::size_t i = at - std::min<std::size_t>(at, 16); i < side->size() && i < at + 32;
+             ++i) {
+            char cell[8];
+            std::snprintf(cell, sizeof cell, "%c%02x", i == at ? '>' : ' ', (*side)[i]);
+            out += cell;
+        }
+        out += " (" + std::to_string(side->size()) + " bytes)";
     }
     return out;
 }
-
-inline Bytes repeat(const Bytes& part, int times) {
-    Bytes out;
-    for (int i = 0; i < times; ++i) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
-
-inline Bytes hex(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return out;
-}
-
-// A hex dump of both sides around the first byte where they differ, for failure messages.
-std::string hexDiff(const Bytes& expected, const Bytes& actual);
 
 }  // namespace kestrun::testing
