@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -21,11 +20,6 @@ TEST(PinTestPage, MatchesTheCheckedInPages) {
         SCOPED_TRACE(file);
         const std::string path = std::string(KESTRUN_TEST_DATA) + "/" + file;
         const Bytes actual = pageBytes(*profile);
-        if (std::getenv("KESTRUN_WRITE_GOLDEN") != nullptr) {
-            std::ofstream(path, std::ios::binary)
-                .write(reinterpret_cast<const char*>(actual.data()),
-                       static_cast<std::streamsize>(actual.size()));
-        }
         std::ifstream in(path, std::ios::binary);
         ASSERT_TRUE(in) << "missing " << path;
         const Bytes expected{std::istreambuf_iterator<char>(in), {}};
@@ -62,26 +56,17 @@ TEST(PinTestPage, EveryPinLineFiresOnlyItsOwnPin) {
     }
 }
 
+// The heading in code page 936, apart from the pages; and what the pages do not show: a sign,
+// the widest number, a character code above any on the pages.
 TEST(EncodeRecord, ItemsBecomeTheirBytes) {
-    const std::pair<PrintRecord, Bytes> cases[] = {
-        {{{CharCode{27}, Text{"@"}, CharCode{26}, Text{"Q"}}, true},
-         {0x1B, 0x40, 0x1A, 0x51, 0x0D, 0x0A}},
-        {{{}, false}, {}},
-        {{{Number{7}, Number{10}, Number{0}}, false},
-         {0x20, 0x37, 0x20, 0x20, 0x31, 0x30, 0x20, 0x20, 0x30, 0x20}},
-        {{{Number{-42}, CharCode{0x80}, CharCode{0xFF}}, false},
-         {0x2D, 0x34, 0x32, 0x20, 0x80, 0xFF}},
-        // A heading in code page 936, with a number and a NUL joined to text.
-        {{{Text{"打印机断针测针程序"}, Number{9}, Text{std::string("针:\0--", 7)}}, true},
-         {0xB4, 0xF2, 0xD3, 0xA1, 0xBB, 0xFA, 0xB6, 0xCF, 0xD5, 0xEB, 0xB2, 0xE2, 0xD5, 0xEB, 0xB3,
-          0xCC, 0xD0, 0xF2, 0x20, 0x39, 0x20, 0xD5, 0xEB, 0x3A, 0x00, 0x2D, 0x2D, 0x0D, 0x0A}},
-        {{{Text{"！"}}, false}, {0xA3, 0xA1}},
-    };
-    for (const auto& [record, bytes] : cases) {
-        EXPECT_EQ(encodeRecord(record), bytes);
-    }
+    const Bytes heading =
+        encodeRecord({{Text{"打印机断针测针程序"}, Number{-9}, Text{"针:"}}, true});
+    EXPECT_EQ(
+        std::string(heading.begin(), heading.end()),
+        "\xB4\xF2\xD3\xA1\xBB\xFA\xB6\xCF\xD5\xEB\xB2\xE2\xD5\xEB\xB3\xCC\xD0\xF2-9 \xD5\xEB:\r\n");
     const Bytes min = encodeRecord({{Number{LONG_MIN}}, false});
     EXPECT_EQ(std::string(min.begin(), min.end()), "-9223372036854775808 ");
+    EXPECT_EQ(encodeRecord({{CharCode{0xFF}, CharCode{0}}, false}), (Bytes{0xFF, 0}));
 }
 
 TEST(EncodeRecord, TextOutsideCodePage936IsAnErrorNotAQuestionMark) {

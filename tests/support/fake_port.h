@@ -38,18 +38,14 @@ public:
     std::string name() const override { return "fake"; }
     void open() override {
         log_.push_back("open");
-        isOpen = !failOpen;
         if (failOpen) {
             throw *failOpen;
         }
+        isOpen = true;
     }
     std::size_t write(std::span<const std::uint8_t> data, std::chrono::milliseconds wait) override {
-        if (stallWrites > 0) {
-            --stallWrites;
-            idle(wait);
-            return 0;
-        }
-        const auto n = std::min(data.size(), next(takes, wait));
+        const std::size_t n = std::min(
+            data.size(), stallWrites > 0 ? (--stallWrites, step(0, wait)) : next(takes, wait));
         received.insert(received.end(), data.begin(), data.begin() + static_cast<long>(n));
         if (n > 0 && (log_.empty() || log_.back() != "bytes")) {
             log_.push_back("bytes");
@@ -66,19 +62,19 @@ public:
 
 private:
     std::size_t next(std::deque<int>& script, std::chrono::milliseconds wait) {
-        const int step = script.empty() ? INT_MAX : script.front();
-        if (step != kStall || (stalledFor_ += wait) >= PrintChannel::kStallAfter) {
+        const int front = script.empty() ? INT_MAX : script.front();
+        if (front != kStall || (stalledFor_ += wait) >= PrintChannel::kStallAfter) {
             stalledFor_ = {};
             script.erase(script.begin(), script.begin() + (script.empty() ? 0 : 1));
         }
+        return step(front, wait);
+    }
+    std::size_t step(int step, std::chrono::milliseconds wait) {
         if (step == kFail) {
             log_.push_back("write failed");
             throw PortError(PortError::Kind::Unplugged, EIO, "unplugged");
         }
-        if (step <= 0) {
-            idle(wait);
-        }
-        return static_cast<std::size_t>(std::max(step, 0));
+        return step > 0 ? static_cast<std::size_t>(step) : (idle(wait), 0);
     }
 
     EventLog& log_;
