@@ -136,6 +136,13 @@ PortError writeFailure(const std::string& path, int error) {
     }
 }
 
+bool drainedFrom(const std::string& path, short events) {
+    if ((events & (POLLERR | POLLHUP)) != 0) {
+        throw writeFailure(path, EIO);
+    }
+    return (events & POLLOUT) != 0;
+}
+
 PortStatus portStatusOf(int statusByte) {
     // In the status byte busy (inverted by the port hardware) and error read 0 when they hold.
     return PortStatus{
@@ -246,14 +253,8 @@ bool DevicePrinterPort::drained(std::chrono::milliseconds wait) {
         return true;
     }
     pollfd entry{fd_, POLLOUT, 0};
-    const int result = poll(&entry, 1, static_cast<int>(wait.count()));
-    if (result < 0) {
-        return false;
-    }
-    if ((entry.revents & (POLLERR | POLLHUP)) != 0) {
-        throw writeFailure(path_, EIO);
-    }
-    return (entry.revents & POLLOUT) != 0;
+    return poll(&entry, 1, static_cast<int>(wait.count())) >= 0 &&
+           drainedFrom(path_, entry.revents);
 }
 
 void DevicePrinterPort::close() noexcept {

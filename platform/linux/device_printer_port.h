@@ -30,6 +30,10 @@ WriteStep writeStepFor(int error, DeviceKind device);
 // The error for a write to `path` that failed for good with `error` (errno).
 PortError writeFailure(const std::string& path, int error);
 
+// Whether a USB printer has passed on every byte written, from poll's events for POLLOUT. Throws
+// PortError when the device reports an error or has gone away.
+bool drainedFrom(const std::string& path, short events);
+
 // The parallel port's status byte (LPGETSTATUS) as the printer's status lines.
 PortStatus portStatusOf(int statusByte);
 

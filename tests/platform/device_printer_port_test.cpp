@@ -55,6 +55,9 @@ TEST(PortRules, DeviceKindsAndStatus) {
     EXPECT_EQ(deviceKindOf(S_IFCHR, 6), DeviceKind::ParallelPort);
     EXPECT_EQ(deviceKindOf(S_IFCHR, 180), DeviceKind::UsbPrinter);
     EXPECT_EQ(deviceKindOf(S_IFCHR, 4), DeviceKind::Other);
+    // A USB printer has drained once it takes more; an error after the last write is a failure.
+    EXPECT_TRUE(drainedFrom("/dev/usb/lp0", POLLOUT) && !drainedFrom("/dev/usb/lp0", 0));
+    EXPECT_THROW(drainedFrom("/dev/usb/lp0", POLLOUT | POLLERR), PortError);
     // Busy (bit 7) and error (bit 3) hold when 0, paper out (bit 5) and selected (bit 4) when 1.
     EXPECT_EQ(portStatusOf(0x98), PortStatus{});
     EXPECT_EQ(portStatusOf(0x18), PortStatus{.busy = true});

@@ -18,7 +18,7 @@ using EventLog = std::vector<std::string>;
 // else drained); once a script runs out the port takes everything and is drained.
 class RecordingPort final : public PrinterPort {
 public:
-    static constexpr int kStall = -1;  // nothing, for as long as a channel waits to call it a stall
+    static constexpr int kStall = -1;  // nothing, after a wait as long as a channel lets pass
     static constexpr int kFail = -2;   // the printer is unplugged
 
     explicit RecordingPort(EventLog& log) : log_(log) {}
@@ -44,8 +44,12 @@ public:
         isOpen = true;
     }
     std::size_t write(std::span<const std::uint8_t> data, std::chrono::milliseconds wait) override {
-        const std::size_t n = std::min(
-            data.size(), stallWrites > 0 ? (--stallWrites, step(0, wait)) : next(takes, wait));
+        if (stallWrites > 0) {
+            --stallWrites;
+            idle(wait);
+            return 0;
+        }
+        const std::size_t n = std::min(data.size(), next(takes, wait));
         received.insert(received.end(), data.begin(), data.begin() + static_cast<long>(n));
         if (n > 0 && (log_.empty() || log_.back() != "bytes")) {
             log_.push_back("bytes");
@@ -62,23 +66,19 @@ public:
 
 private:
     std::size_t next(std::deque<int>& script, std::chrono::milliseconds wait) {
-        const int front = script.empty() ? INT_MAX : script.front();
-        if (front != kStall || (stalledFor_ += wait) >= PrintChannel::kStallAfter) {
-            stalledFor_ = {};
-            script.erase(script.begin(), script.begin() + (script.empty() ? 0 : 1));
-        }
-        return step(front, wait);
-    }
-    std::size_t step(int step, std::chrono::milliseconds wait) {
+        const int step = script.empty() ? INT_MAX : script.front();
+        script.erase(script.begin(), script.begin() + (script.empty() ? 0 : 1));
         if (step == kFail) {
             log_.push_back("write failed");
             throw PortError(PortError::Kind::Unplugged, EIO, "unplugged");
         }
-        return step > 0 ? static_cast<std::size_t>(step) : (idle(wait), 0);
+        if (step <= 0) {
+            idle(step == kStall ? PrintChannel::kStallAfter : wait);
+        }
+        return static_cast<std::size_t>(std::max(step, 0));
     }
 
     EventLog& log_;
-    std::chrono::milliseconds stalledFor_{};
 };
 
 class RecordingPrinter final : public SystemPrinter {

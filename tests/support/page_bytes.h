@@ -6,7 +6,6 @@
 
 #include "fake_port.h"
 #include "pintest/pin_test_page.h"
-#include "pintest/print_channel.h"
 
 namespace kestrun::testing {
 
@@ -20,21 +19,21 @@ inline Bytes pageBytes(const PinTestProfile& profile) {
     return channel.pending();
 }
 
-// Both sides in hex from a little before the first byte where they differ, for failure messages.
+// Both sides in hex from the first byte where they differ, for failure messages.
 inline std::string hexDiff(const Bytes& expected, const Bytes& actual) {
     const std::size_t at =
         std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
         expected.begin();
-    std::string out = "first difference at byte " + std::to_string(at);
+    char head[128];
+    std::snprintf(head, sizeof head, "first difference at byte %zu (%zu expected, %zu got):", at,
+                  expected.size(), actual.size());
+    std::string out = head;
     for (const Bytes* side : {&expected, &actual}) {
-        out += side == &expected ? "\nexpected:" : "\nactual:  ";
-        for (std::size_t i = at - std::min<std::size_t>(at, 16); i < side->size() && i < at + 32;
-             ++i) {
-            char cell[8];
-            std::snprintf(cell, sizeof cell, "%c%02x", i == at ? '>' : ' ', (*side)[i]);
-            out += cell;
+        out += side == &expected ? "\nexpected:" : "\ngot:     ";
+        for (std::size_t i = at; i < side->size() && i < at + 32; ++i) {
+            std::snprintf(head, sizeof head, " %02x", (*side)[i]);
+            out += head;
         }
-        out += " (" + std::to_string(side->size()) + " bytes)";
     }
     return out;
 }
