@@ -137,6 +137,9 @@ TEST_F(PinTestRun, RunsInARowEachSendAWholePageThenCallThePrinterThenClose) {
                                  "abortDocument", "close"}));
         EXPECT_EQ(port.received, testing::pageBytes(*profile));
     }
+    // Between runs channel 1 takes nothing.
+    EXPECT_THROW(channelOne().write({{Text{"x"}}, true}), ChannelError);
+    EXPECT_THROW(channelOne().send(this, {}), ChannelError);
 }
 
 // A failure ends the run at its step, bytes sent stay sent, and the port is closed.

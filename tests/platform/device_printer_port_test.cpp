@@ -55,6 +55,7 @@ TEST(PortRules, DeviceKindsAndStatus) {
     EXPECT_EQ(deviceKindOf(S_IFCHR, 6), DeviceKind::ParallelPort);
     EXPECT_EQ(deviceKindOf(S_IFCHR, 180), DeviceKind::UsbPrinter);
     EXPECT_EQ(deviceKindOf(S_IFCHR, 4), DeviceKind::Other);
+    EXPECT_EQ(deviceKindOf(S_IFIFO, 6), DeviceKind::Other);
     // A USB printer has drained once it takes more; an error after the last write is a failure.
     EXPECT_TRUE(drainedFrom("/dev/usb/lp0", POLLOUT) && !drainedFrom("/dev/usb/lp0", 0));
     EXPECT_THROW(drainedFrom("/dev/usb/lp0", POLLOUT | POLLERR), PortError);
