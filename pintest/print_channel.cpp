@@ -6,7 +6,6 @@
 namespace kestrun {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Small chunks keep the progress moving on a slow printer; a page still fits in one or two.
@@ -92,11 +91,11 @@ SendResult PrintChannel::send(SendObserver* observer, std::stop_token stop) {
     bool cutting = false;
     bool stalled = false;
     milliseconds wait = kFirstWait;
-    Clock::time_point lastProgress = Clock::now();
+    auto lastProgress = now_();
 
     // True when the port has taken nothing for long enough to tell the user.
     auto noteStall = [&] {
-        if (Clock::now() - lastProgress < kStallAfter) {
+        if (now_() - lastProgress < kStallAfter) {
             return false;
         }
         stalled = true;
@@ -123,7 +122,7 @@ SendResult PrintChannel::send(SendObserver* observer, std::stop_token stop) {
         if (taken > 0) {
             sent += taken;
             wait = kFirstWait;
-            lastProgress = Clock::now();
+            lastProgress = now_();
             stalled = false;
             observer->progress(sent, total);
             continue;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <vector>
@@ -43,7 +44,11 @@ public:
     // How long the port may take nothing before the printer counts as stalled.
     static constexpr std::chrono::milliseconds kStallAfter{1000};
 
-    PrintChannel() = default;
+    // Where the channel reads the time; a test can hand it one it steers.
+    using Now = std::function<std::chrono::steady_clock::time_point()>;
+
+    explicit PrintChannel(Now now = [] { return std::chrono::steady_clock::now(); })
+        : now_(std::move(now)) {}
     PrintChannel(const PrintChannel&) = delete;
     PrintChannel& operator=(const PrintChannel&) = delete;
     ~PrintChannel() { close(); }
@@ -70,6 +75,7 @@ public:
     void close() noexcept;
 
 private:
+    Now now_;
     std::atomic<bool> open_{false};
     PrinterPort* port_ = nullptr;
     Bytes buffer_;

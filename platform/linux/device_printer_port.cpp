@@ -25,33 +25,6 @@ std::string systemText(int error) {
     return strerror_r(error, buffer, sizeof buffer);
 }
 
-PortError openError(const std::string& path, int error) {
-    switch (error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return PortError(PortError::Kind::NoDevice, error,
-                             "找不到打印机端口 " + path +
-                                 "（第一个并口）：这台电脑没有并口，或者并口驱动没有加载。"
-                                 "打印机若接在USB转并口线上，请按说明文件启用随附的 udev 规则。");
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return PortError(PortError::Kind::PermissionDenied, error,
-                             "没有权限使用打印机端口 " + path +
-                                 "。请把当前用户加入 lp 组（sudo usermod -aG lp 用户名），"
-                                 "然后注销并重新登录。");
-        case EBUSY:
-            return PortError(
-                PortError::Kind::Busy, error,
-                "打印机端口 " + path + " 正被其他程序使用。请等其他程序打印完毕后再测试。");
-        default:
-            return PortError(PortError::Kind::IoError, error,
-                             "无法打开打印机端口 " + path + "（" + systemText(error) +
-                                 "）。请检查打印机和电缆后再测试。");
-    }
-}
-
 void sleepFor(std::chrono::milliseconds wait) {
     const auto ms = wait.count();
     timespec time{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -91,6 +64,95 @@ private:
 
 }  // namespace
 
+std::optional<DeviceKind> deviceKindOf(unsigned mode, unsigned major) {
+    if (S_ISFIFO(mode)) {
+        return DeviceKind::Other;
+    }
+    if (!S_ISCHR(mode)) {
+        return std::nullopt;
+    }
+    return major == kParallelPortMajor ? DeviceKind::ParallelPort
+           : major == kUsbPrinterMajor ? DeviceKind::UsbPrinter
+                                       : DeviceKind::Other;
+}
+
+PortError openFailure(const std::string& path, int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return PortError(PortError::Kind::NoDevice, error,
+                             "找不到打印机端口 " + path +
+                                 "（第一个并口）：这台电脑没有并口，或者并口驱动没有加载。"
+                                 "打印机若接在USB转并口线上，请按说明文件启用随附的 udev 规则。");
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return PortError(PortError::Kind::PermissionDenied, error,
+                             "没有权限使用打印机端口 " + path +
+                                 "。请把当前用户加入 lp 组（sudo usermod -aG lp 用户名），"
+                                 "然后注销并重新登录。");
+        case EBUSY:
+            return PortError(
+                PortError::Kind::Busy, error,
+                "打印机端口 " + path + " 正被其他程序使用。请等其他程序打印完毕后再测试。");
+        default:
+            return PortError(PortError::Kind::IoError, error,
+                             "无法打开打印机端口 " + path + "（" + systemText(error) +
+                                 "）。请检查打印机和电缆后再测试。");
+    }
+}
+
+WriteStep writeStepFor(int error, DeviceKind device) {
+    switch (error) {
+        case EINTR:
+            return WriteStep::Retry;
+        case EAGAIN:
+        case ENOSPC:  // the parallel port driver's word for out of paper
+            return WriteStep::Wait;
+        case EIO:
+            // The parallel port driver says EIO while the printer is offline or in error; it
+            // takes data again once the user has seen to it.
+            return device == DeviceKind::ParallelPort ? WriteStep::Wait : WriteStep::Fail;
+        default:
+            return WriteStep::Fail;
+    }
+}
+
+PortError writeFailure(const std::string& path, int error) {
+    switch (error) {
+        case ENODEV:
+        case ENXIO:
+        case EPIPE:
+        case EIO:
+        case ESHUTDOWN:
+            return PortError(PortError::Kind::Unplugged, error,
+                             "打印过程中打印机断开了连接（" + path + "：" + systemText(error) +
+                                 "）。请检查打印机电缆和电源，然后重新测试。");
+        default:
+            return PortError(PortError::Kind::IoError, error,
+                             "向打印机端口 " + path + " 写入失败（" + systemText(error) +
+                                 "）。请检查打印机和电缆后再测试。");
+    }
+}
+
+bool drainedFrom(const std::string& path, short events) {
+    if ((events & (POLLERR | POLLHUP)) != 0) {
+        throw writeFailure(path, EIO);
+    }
+    return (events & POLLOUT) != 0;
+}
+
+PortStatus portStatusOf(int statusByte) {
+    // In the status byte busy (inverted by the port hardware) and error read 0 when they hold.
+    return PortStatus{
+        .paperOut = (statusByte & LP_POUTPA) != 0,
+        .offline = (statusByte & LP_PSELECD) == 0,
+        .error = (statusByte & LP_PERRORP) == 0,
+        .busy = (statusByte & LP_PBUSY) == 0,
+    };
+}
+
 DevicePrinterPort::DevicePrinterPort(std::string path) : path_(std::move(path)) {}
 
 DevicePrinterPort::~DevicePrinterPort() {
@@ -109,23 +171,20 @@ void DevicePrinterPort::open() {
         fd = ::open(path_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        throw openError(path_, errno);
+        throw openFailure(path_, errno);
     }
 
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !(S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+    const auto kind =
+        fstat(fd, &info) == 0 ? deviceKindOf(info.st_mode, major(info.st_rdev)) : std::nullopt;
+    if (!kind) {
         ::close(fd);
         throw PortError(PortError::Kind::NotADevice, ENODEV,
                         path_ +
                             " 不是打印机设备，而是一个普通文件，测试页会写进文件而不会打印出来。"
                             "请删除这个文件，并检查打印机端口。");
     }
-    device_ = Device::Other;
-    if (S_ISCHR(info.st_mode) && major(info.st_rdev) == kParallelPortMajor) {
-        device_ = Device::ParallelPort;
-    } else if (S_ISCHR(info.st_mode) && major(info.st_rdev) == kUsbPrinterMajor) {
-        device_ = Device::UsbPrinter;
-    }
+    device_ = *kind;
     fd_ = fd;
 }
 
@@ -148,23 +207,14 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
             return static_cast<std::size_t>(written);
         }
         const int error = written < 0 ? errno : EAGAIN;
-        switch (error) {
-            case EINTR:
+        switch (writeStepFor(error, device_)) {
+            case WriteStep::Retry:
                 continue;
-            case EAGAIN:
-            case ENOSPC:  // the parallel port driver's word for out of paper
+            case WriteStep::Wait:
                 waitWritable(wait);
                 return 0;
-            case EIO:
-                // The parallel port driver says EIO while the printer is offline or in error; it
-                // takes data again once the user has seen to it.
-                if (device_ == Device::ParallelPort) {
-                    waitWritable(wait);
-                    return 0;
-                }
-                failWrite(error);
-            default:
-                failWrite(error);
+            case WriteStep::Fail:
+                throw writeFailure(path_, error);
         }
     }
 }
@@ -172,7 +222,7 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
 void DevicePrinterPort::waitWritable(std::chrono::milliseconds wait) {
     // The parallel port driver has no poll: it would always say writable and turn the wait into
     // a busy loop.
-    if (device_ == Device::ParallelPort) {
+    if (device_ == DeviceKind::ParallelPort) {
         sleepFor(wait);
         return;
     }
@@ -184,56 +234,27 @@ void DevicePrinterPort::waitWritable(std::chrono::milliseconds wait) {
     // Errors and hang-ups reported by poll come back from the next write.
 }
 
-void DevicePrinterPort::failWrite(int error) {
-    switch (error) {
-        case ENODEV:
-        case ENXIO:
-        case EPIPE:
-        case EIO:
-        case ESHUTDOWN:
-            throw PortError(PortError::Kind::Unplugged, error,
-                            "打印过程中打印机断开了连接（" + path_ + "：" + systemText(error) +
-                                "）。请检查打印机电缆和电源，然后重新测试。");
-        default:
-            throw PortError(PortError::Kind::IoError, error,
-                            "向打印机端口 " + path_ + " 写入失败（" + systemText(error) +
-                                "）。请检查打印机和电缆后再测试。");
-    }
-}
-
 std::optional<PortStatus> DevicePrinterPort::status() {
-    if (fd_ < 0 || device_ == Device::Other) {
+    if (fd_ < 0 || device_ == DeviceKind::Other) {
         return std::nullopt;
     }
     int raw = 0;
     if (ioctl(fd_, LPGETSTATUS, &raw) != 0) {
         return std::nullopt;
     }
-    // In the status byte busy (inverted by the port hardware) and error read 0 when they hold.
-    return PortStatus{
-        .paperOut = (raw & LP_POUTPA) != 0,
-        .offline = (raw & LP_PSELECD) == 0,
-        .error = (raw & LP_PERRORP) == 0,
-        .busy = (raw & LP_PBUSY) == 0,
-    };
+    return portStatusOf(raw);
 }
 
 bool DevicePrinterPort::drained(std::chrono::milliseconds wait) {
     // A USB printer takes a write into the driver and reports its failure only on a later call:
     // it is drained when the driver says it can take more, which it says once the last write
     // has completed.
-    if (fd_ < 0 || device_ != Device::UsbPrinter) {
+    if (fd_ < 0 || device_ != DeviceKind::UsbPrinter) {
         return true;
     }
     pollfd entry{fd_, POLLOUT, 0};
-    const int result = poll(&entry, 1, static_cast<int>(wait.count()));
-    if (result < 0) {
-        return false;
-    }
-    if ((entry.revents & (POLLERR | POLLHUP)) != 0) {
-        failWrite(EIO);
-    }
-    return (entry.revents & POLLOUT) != 0;
+    return poll(&entry, 1, static_cast<int>(wait.count())) >= 0 &&
+           drainedFrom(path_, entry.revents);
 }
 
 void DevicePrinterPort::close() noexcept {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/printer_port.h"
@@ -8,6 +9,33 @@ namespace kestrun {
 
 // The first parallel printer port on Linux.
 inline constexpr const char* kFirstParallelPort = "/dev/lp0";
+
+// The port's decisions over plain numbers, kept apart from the descriptor code so that each can
+// be checked without a device.
+
+// The kinds of device the port tells apart: each waits and fails in its own way.
+enum class DeviceKind { ParallelPort, UsbPrinter, Other };
+
+// What sits at the port's path, from its stat mode and device major; nothing when it is neither a
+// character device nor a pipe (a regular file would swallow the page).
+std::optional<DeviceKind> deviceKindOf(unsigned mode, unsigned major);
+
+// The error for a failed open of `path` with `error` (errno).
+PortError openFailure(const std::string& path, int error);
+
+// What a write that failed with `error` (errno) calls for on this kind of device.
+enum class WriteStep { Retry, Wait, Fail };
+WriteStep writeStepFor(int error, DeviceKind device);
+
+// The error for a write to `path` that failed for good with `error` (errno).
+PortError writeFailure(const std::string& path, int error);
+
+// Whether a USB printer has passed on every byte written, from poll's events for POLLOUT. Throws
+// PortError when the device reports an error or has gone away.
+bool drainedFrom(const std::string& path, short events);
+
+// The parallel port's status byte (LPGETSTATUS) as the printer's status lines.
+PortStatus portStatusOf(int statusByte);
 
 // A printer port on a Linux character device (the parallel port driver, a USB printer) or a pipe.
 // It writes without blocking and waits in its own way for each kind of device: the parallel port
@@ -28,14 +56,11 @@ public:
     unsigned long writeCalls() const { return writeCalls_; }
 
 private:
-    enum class Device { ParallelPort, UsbPrinter, Other };
-
     void waitWritable(std::chrono::milliseconds wait);
-    [[noreturn]] void failWrite(int error);
 
     std::string path_;
     int fd_ = -1;
-    Device device_ = Device::Other;
+    DeviceKind device_ = DeviceKind::Other;
     unsigned long writeCalls_ = 0;
 };
 

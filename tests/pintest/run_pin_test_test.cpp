@@ -8,94 +8,180 @@ namespace kestrun {
 namespace {
 
 using testing::EventLog;
-using testing::RecordingPort;
-using testing::RecordingPrinter;
+constexpr int K = testing::RecordingPort::kStall;
+constexpr int F = testing::RecordingPort::kFail;
+constexpr PortStatus kOffline{.offline = true};
 
-const EventLog kWholeRun = {"open", "bytes", "newPage", "endDocument", "abortDocument", "close"};
+// A scripted port and printer, and what the user is told: progress and stalls (S, once for each)
+// in `told`, and the page's size, which every report must give. The user cancels on `cancelAt`.
+class PinTestRun : public ::testing::Test, public PinTestObserver {
+protected:
+    PinTestRun() { port.reportedStatus = kOffline; }
 
-TEST(RunPinTest, SendsThePageThenThreePrinterCallsThenCloses) {
-    for (const PinTestProfile* profile : {&NinePin, &TwentyFourPin}) {
-        EventLog log;
-        RecordingPort port(log);
-        RecordingPrinter printer(log);
-        EXPECT_EQ(runPinTest(*profile, port, printer), PinTestOutcome::Completed);
-        EXPECT_EQ(log, kWholeRun);
-        EXPECT_TRUE(port.received == testing::pageBytes(*profile));
-        EXPECT_FALSE(channelOne().isOpen());
+    void note(const std::string& event) {
+        told += told.ends_with(event) && event == "S" ? "" : " " + event;
+        if (event == cancelAt) {
+            stop.request_stop();
+        }
+    }
+    void progress(std::size_t sent, std::size_t total) override {
+        EXPECT_EQ(total, pageSize);
+        note(std::to_string(this->sent = sent));
+    }
+    void stalled(const std::optional<PortStatus>& status) override {
+        EXPECT_EQ(status, kOffline);
+        note("S");
+    }
+    void ejecting() override { log.push_back("ejecting"); }
+
+    // Runs one test afresh and gives the number of the error it failed with, or -1. Whatever
+    // happened, channel 1 is closed, unless someone else holds it.
+    int run(const PinTestProfile& profile = NinePin) {
+        log.clear();
+        port.received.clear();
+        pageSize = testing::pageBytes(profile).size();
+        int error = -1;
+        try {
+            outcome = runPinTest(profile, port, printer, this, stop.get_token());
+        } catch (const Error& failure) {
+            error = failure.errorNumber();
+        }
+        EXPECT_EQ(channelOne().isOpen(), error == EBUSY);
+        return error;
+    }
+
+    EventLog log;
+    testing::RecordingPort port{log};
+    testing::RecordingPrinter printer{log};
+    std::stop_source stop;
+    std::string cancelAt;
+    std::string told;
+    std::size_t sent = 0;  // as last told
+    std::size_t pageSize = 0;
+    std::optional<PinTestOutcome> outcome;
+};
+
+// The send loop on a steered clock: the port takes as scripted, the user cancels as told.
+TEST_F(PinTestRun, ChannelSendsAsThePortTakesAndTheUserCancels) {
+    using enum SendResult;
+    const std::deque<int> kPauses = {8, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0,
+                                     8, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0};
+    const struct {
+        std::deque<int> takes;             // per write: bytes taken at most; K stalls, F fails
+        std::deque<int> drains;            // per drained(): 0 not yet; K stalls, F fails
+        std::string cancelAt;              // the progress or stall the user cancels on
+        std::optional<SendResult> result;  // nothing: PortError
+        std::string told;
+    } scenarios[] = {
+        // takes all
+        {{}, {}, "", Sent, " 0 43"},
+        // short writes
+        {{5, 5, 1, 20}, {}, "", Sent, " 0 5 10 11 31 43"},
+        // pauses of a third of a second between bursts are no stall
+        {kPauses, {}, "", Sent, " 0 8 16 24 32 43"},
+        // a stall is told, and so is the next one after the port took data again
+        {{8, K, 8, K}, {}, "", Sent, " 0 8 S 16 S 43"},
+        // cancel while flowing: the line is finished, across lines of one repeated record
+        {{30, 4}, {}, "30", StoppedAtLineEnd, " 0 30 34 36"},
+        // ... also once the port has got over a stall
+        {{8, K, 10}, {}, "18", StoppedAtLineEnd, " 0 8 S 18 26"},
+        // cancel on a line end stops there; before the first byte, nothing is sent
+        {{16}, {}, "16", StoppedAtLineEnd, " 0 16"},
+        {{}, {}, "0", StoppedAtLineEnd, " 0"},
+        // cancel while stalled stops at once, though the port would take data next
+        {{8, K}, {}, "S", StoppedWhileStalled, " 0 8 S"},
+        // not sent until the port has drained, which may stall too
+        {{}, {0, K, 0}, "", Sent, " 0 43 S"},
+        {{}, {K, 0}, "S", StoppedWhileStalled, " 0 43 S"},
+        // a failure the port reports only when draining is an error
+        {{}, {0, 0, F}, "", std::nullopt, " 0 43"},
+    };
+    pageSize = 43;
+    for (const auto& scenario : scenarios) {
+        SCOPED_TRACE(scenario.told);
+        port.takes = scenario.takes;
+        port.drains = scenario.drains;
+        port.received.clear();
+        cancelAt = scenario.cancelAt;
+        told.clear();
+        stop = {};
+        std::chrono::steady_clock::time_point now{};
+        port.idle = [&](auto wait) { now += wait; };
+        PrintChannel channel([&] { return now; });
+        channel.open(port);
+        // Five lines ending at bytes 6, 16, 26, 36 and 43: three are one record written three
+        // times, and the last is two records.
+        channel.write({{Text{"head"}}, true});
+        channel.write({{Text{"12345678"}}, true}, 3);
+        channel.write({{Text{"ab"}}, false});
+        channel.write({{Text{"end"}}, true});
+        const Bytes page = channel.pending();
+        std::optional<SendResult> result;
+        try {
+            result = channel.send(this, stop.get_token());
+        } catch (const PortError& error) {
+            EXPECT_EQ(error.kind(), PortError::Kind::Unplugged);
+        }
+        EXPECT_EQ(result, scenario.result);
+        EXPECT_EQ(told, scenario.told);
+        EXPECT_EQ(port.received, Bytes(page.begin(), page.begin() + sent));
+        EXPECT_TRUE(result != Sent || port.drains.empty()) << "sent before the port drained";
     }
 }
 
-TEST(RunPinTest, TwoRunsInARowEachStartAFreshPage) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    runPinTest(TwentyFourPin, port, printer);
-    runPinTest(TwentyFourPin, port, printer);
-    EventLog twice = kWholeRun;
-    twice.insert(twice.end(), kWholeRun.begin(), kWholeRun.end());
-    EXPECT_EQ(log, twice);
-    const Bytes page = testing::pageBytes(TwentyFourPin);
-    EXPECT_TRUE(port.received == testing::concat({page, page}));
+TEST_F(PinTestRun, RunsInARowEachSendAWholePageThenCallThePrinterThenClose) {
+    for (const PinTestProfile* profile : {&NinePin, &TwentyFourPin, &NinePin}) {
+        EXPECT_EQ(run(*profile), -1);
+        EXPECT_EQ(outcome, PinTestOutcome::Completed);
+        EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument",
+                                 "abortDocument", "close"}));
+        EXPECT_EQ(port.received, testing::pageBytes(*profile));
+    }
+    // Between runs channel 1 takes nothing.
+    EXPECT_THROW(channelOne().write({{Text{"x"}}, true}), ChannelError);
+    EXPECT_THROW(channelOne().send(this, {}), ChannelError);
 }
 
-TEST(RunPinTest, PortThatCannotOpenWritesNothingAndCallsNoPrinter) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    port.failOpen = PortError(PortError::Kind::NoDevice, ENOENT, "no port");
-    try {
-        runPinTest(NinePin, port, printer);
-        FAIL() << "no error";
-    } catch (const PortError& error) {
-        EXPECT_EQ(error.kind(), PortError::Kind::NoDevice);
-        EXPECT_EQ(error.errorNumber(), ENOENT);
-    }
+// A failure ends the run at its step, bytes sent stay sent, and the port is closed.
+TEST_F(PinTestRun, FailureStopsAtItsStepAndClosesThePort) {
+    port.failOpen = PortError(PortError::Kind::NoDevice, ENOENT, "none");
+    EXPECT_EQ(run(), ENOENT);
     EXPECT_EQ(log, EventLog{"open"});
-    EXPECT_TRUE(port.received.empty());
-    EXPECT_FALSE(channelOne().isOpen());
-
-    // The failure leaves nothing behind: the next run works.
     port.failOpen.reset();
-    log.clear();
-    EXPECT_EQ(runPinTest(NinePin, port, printer), PinTestOutcome::Completed);
-    EXPECT_EQ(log, kWholeRun);
-}
 
-TEST(RunPinTest, WriteFailureMidPageClosesThePortAndCallsNoPrinter) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    port.takeAtMost = 1000;
-    port.failAfterBytes = 2500;
-    EXPECT_THROW(runPinTest(NinePin, port, printer), PortError);
+    port.takes = {1000, 1000, F};
+    EXPECT_EQ(run(), EIO);
     EXPECT_EQ(log, (EventLog{"open", "bytes", "write failed", "close"}));
-    // What reached the printer stays a true prefix of the page.
     const Bytes page = testing::pageBytes(NinePin);
-    ASSERT_EQ(port.received.size(), 2000u);
-    EXPECT_TRUE(std::equal(port.received.begin(), port.received.end(), page.begin()));
-    EXPECT_FALSE(channelOne().isOpen());
-}
+    EXPECT_EQ(port.received, Bytes(page.begin(), page.begin() + 2000));
 
-TEST(RunPinTest, PrinterFailureStopsTheCallsAndStillClosesThePort) {
-    EventLog log;
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
     printer.failOn = "newPage";
-    EXPECT_THROW(runPinTest(TwentyFourPin, port, printer), PrinterError);
-    EXPECT_EQ(log, (EventLog{"open", "bytes", "newPage", "close"}));
-    EXPECT_FALSE(channelOne().isOpen());
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "close"}));
+    EXPECT_EQ(port.received, page);
+    printer.failOn = "abortDocument";
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument", "abortDocument",
+                             "close"}));
+
+    testing::RecordingPort other(log);
+    channelOne().open(other);
+    EXPECT_EQ(run(), EBUSY);  // the channel is someone else's: this port stays shut
+    EXPECT_FALSE(port.isOpen);
+    channelOne().close();
 }
 
-TEST(RunPinTest, ChannelAlreadyOpenIsAnErrorThatLeavesThePortAlone) {
-    EventLog log;
-    RecordingPort other(log);
-    channelOne().open(other);
-    RecordingPort port(log);
-    RecordingPrinter printer(log);
-    EXPECT_THROW(runPinTest(NinePin, port, printer), ChannelError);
-    EXPECT_EQ(log, EventLog{"open"});  // only the first port's open
-    EXPECT_TRUE(channelOne().isOpen());
-    channelOne().close();
+TEST_F(PinTestRun, CancelSkipsThePrinterCalls) {
+    cancelAt = "0";
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(outcome, PinTestOutcome::Cancelled);
+    EXPECT_EQ(log, (EventLog{"open", "close"}));
+    cancelAt = "S";
+    stop = {};
+    port.stallWrites = INT_MAX;  // told of the stall after a second
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(outcome, PinTestOutcome::CancelledWhileStalled);
+    EXPECT_EQ(log, (EventLog{"open", "close"}));
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <cerrno>
-#include <optional>
-#include <string>
+#include <climits>
+#include <deque>
+#include <functional>
 #include <thread>
-#include <vector>
 
-#include "platform/printer_port.h"
+#include "pintest/print_channel.h"
 #include "platform/system_printer.h"
 
 namespace kestrun::testing {
@@ -14,24 +13,29 @@ namespace kestrun::testing {
 // What the port and the printer were asked to do, in order, in one shared log.
 using EventLog = std::vector<std::string>;
 
-// A port in memory that records every call. It can refuse to open, take only part of each write,
-// take nothing for a number of calls, or fail once it has taken a given number of bytes.
+// A port in memory that records every call and answers as scripted. Each write takes the next
+// step of `takes` (at most that many bytes), each drained() the next of `drains` (0: not yet,
+// else drained); once a script runs out the port takes everything and is drained.
 class RecordingPort final : public PrinterPort {
 public:
+    static constexpr int kStall = -1;  // nothing, after a wait as long as a channel lets pass
+    static constexpr int kFail = -2;   // the printer is unplugged
+
     explicit RecordingPort(EventLog& log) : log_(log) {}
 
     std::optional<PortError> failOpen;
-    std::optional<std::size_t> failAfterBytes;  // a write reaching past this many bytes fails
-    std::size_t takeAtMost = static_cast<std::size_t>(-1);
-    int stallWrites = 0;  // this many writes take nothing before the port takes data again
+    int stallWrites = 0;  // this many writes take nothing before the script goes on
+    std::deque<int> takes;
+    std::deque<int> drains;
     std::optional<PortStatus> reportedStatus;
-
-    std::vector<std::uint8_t> received;
-    int writeCalls = 0;
+    // How a wait that ends with nothing taken passes: really, unless a test steers the time.
+    std::function<void(std::chrono::milliseconds)> idle = [](auto w) {
+        std::this_thread::sleep_for(w);
+    };
+    Bytes received;
     bool isOpen = false;
 
     std::string name() const override { return "fake"; }
-
     void open() override {
         log_.push_back("open");
         if (failOpen) {
@@ -39,37 +43,41 @@ public:
         }
         isOpen = true;
     }
-
     std::size_t write(std::span<const std::uint8_t> data, std::chrono::milliseconds wait) override {
-        ++writeCalls;
         if (stallWrites > 0) {
             --stallWrites;
-            std::this_thread::sleep_for(wait);  // as a real port waits before it gives up
+            idle(wait);
             return 0;
         }
-        std::size_t n = std::min(data.size(), takeAtMost);
-        if (failAfterBytes && received.size() + n > *failAfterBytes) {
-            log_.push_back("write failed");
-            throw PortError(PortError::Kind::Unplugged, EIO, "unplugged");
-        }
+        const std::size_t n = std::min(data.size(), next(takes, wait));
         received.insert(received.end(), data.begin(), data.begin() + static_cast<long>(n));
-        if (log_.empty() || log_.back() != "bytes") {
+        if (n > 0 && (log_.empty() || log_.back() != "bytes")) {
             log_.push_back("bytes");
         }
         return n;
     }
-
     std::optional<PortStatus> status() override { return reportedStatus; }
-    bool drained(std::chrono::milliseconds) override { return true; }
-
+    bool drained(std::chrono::milliseconds wait) override { return next(drains, wait) > 0; }
     void close() noexcept override {
-        if (isOpen) {
+        if (std::exchange(isOpen, false)) {
             log_.push_back("close");
         }
-        isOpen = false;
     }
 
 private:
+    std::size_t next(std::deque<int>& script, std::chrono::milliseconds wait) {
+        const int step = script.empty() ? INT_MAX : script.front();
+        script.erase(script.begin(), script.begin() + (script.empty() ? 0 : 1));
+        if (step == kFail) {
+            log_.push_back("write failed");
+            throw PortError(PortError::Kind::Unplugged, EIO, "unplugged");
+        }
+        if (step <= 0) {
+            idle(step == kStall ? PrintChannel::kStallAfter : wait);
+        }
+        return static_cast<std::size_t>(std::max(step, 0));
+    }
+
     EventLog& log_;
 };
 

@@ -6,11 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,14 +34,11 @@ private:
 // reader waits for the port to open instead of taking the empty FIFO for the end of the page.
 class FifoReader {
 public:
-    explicit FifoReader(int pipeSize = 0, std::size_t readSize = 65536)
-        : path_((dir_.path() / "lp0").string()) {
+    explicit FifoReader(int pipeSize = 0) : path_((dir_.path() / "lp0").string()) {
         mkfifo(path_.c_str(), 0600);
         fd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (pipeSize > 0) {
-            fcntl(fd_, F_SETPIPE_SZ, pipeSize);
-        }
-        thread_ = std::thread([this, readSize] { readAll(readSize); });
+        fcntl(fd_, F_SETPIPE_SZ, pipeSize > 0 ? pipeSize : 65536);
+        thread_ = std::thread([this] { readAll(); });
     }
     ~FifoReader() {
         stop_ = true;
@@ -54,12 +47,8 @@ public:
         }
         ::close(fd_);
     }
-    FifoReader(const FifoReader&) = delete;
-    FifoReader& operator=(const FifoReader&) = delete;
 
     const std::string& path() const { return path_; }
-    int pipeSize() const { return fcntl(fd_, F_GETPIPE_SZ); }
-
     // Waits until the writer has closed the FIFO and gives everything read.
     std::vector<std::uint8_t> received() {
         thread_.join();
@@ -72,31 +61,17 @@ public:
 
     // While paused the reader takes nothing: the pipe fills and the writer stalls.
     std::atomic<bool> paused{false};
-    // A pause after every read, in milliseconds, for a printer that takes data slowly.
-    std::atomic<int> pauseBetweenReads{0};
 
 private:
-    void readAll(std::size_t readSize) {
-        std::vector<std::uint8_t> chunk(readSize);
-        while (!stop_) {
-            if (paused) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                continue;
-            }
+    void readAll() {
+        std::vector<std::uint8_t> chunk(65536);
+        for (ssize_t n = -1; n != 0 && !stop_;) {
             pollfd entry{fd_, POLLIN, 0};
-            if (poll(&entry, 1, 20) <= 0) {
-                continue;
-            }
-            const ssize_t n = ::read(fd_, chunk.data(), chunk.size());
-            if (n == 0) {
-                closed_ = true;
-                return;
-            }
-            if (n > 0) {
-                data_.insert(data_.end(), chunk.begin(), chunk.begin() + n);
-                count_ += static_cast<std::size_t>(n);
-                std::this_thread::sleep_for(std::chrono::milliseconds(pauseBetweenReads.load()));
-            }
+            n = paused || poll(&entry, 1, 20) <= 0 ? -1 : ::read(fd_, chunk.data(), chunk.size());
+            data_.insert(data_.end(), chunk.begin(), chunk.begin() + std::max<ssize_t>(n, 0));
+            count_ += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+            closed_ = n == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(paused ? 2 : 0));
         }
     }
 

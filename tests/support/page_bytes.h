@@ -1,10 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "fake_port.h"
 #include "pintest/pin_test_page.h"
-#include "pintest/print_channel.h"
 
 namespace kestrun::testing {
 
@@ -15,36 +16,26 @@ inline Bytes pageBytes(const PinTestProfile& profile) {
     PrintChannel channel;
     channel.open(port);
     writePinTestPage(channel, profile);
-    Bytes page = channel.pending();
-    channel.close();
-    return page;
+    return channel.pending();
 }
 
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
+// Both sides in hex from the first byte where they differ, for failure messages.
+inline std::string hexDiff(const Bytes& expected, const Bytes& actual) {
+    const std::size_t at =
+        std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
+        expected.begin();
+    char head[128];
+    std::snprintf(head, sizeof head, "first difference at byte %zu (%zu expected, %zu got):", at,
+                  expected.size(), actual.size());
+    std::string out = head;
+    for (const Bytes* side : {&expected, &actual}) {
+        out += side == &expected ? "\nexpected:" : "\ngot:     ";
+        for (std::size_t i = at; i < side->size() && i < at + 32; ++i) {
+            std::snprintf(head, sizeof head, " %02x", (*side)[i]);
+            out += head;
+        }
     }
     return out;
 }
-
-inline Bytes repeat(const Bytes& part, int times) {
-    Bytes out;
-    for (int i = 0; i < times; ++i) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
-
-inline Bytes hex(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return out;
-}
-
-// A hex dump of both sides around the first byte where they differ, for failure messages.
-std::string hexDiff(const Bytes& expected, const Bytes& actual);
 
 }  // namespace kestrun::testing
