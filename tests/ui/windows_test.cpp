@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <atomic>
 #include <cmath>
 #include <set>
 
@@ -59,33 +58,6 @@ struct FakeDesktop final : QuestionBox, MessageBox, UrlOpener {
     std::optional<UrlOpenError> urlFailure;
 };
 
-// The recording port behind a printer that takes `allowance` more bytes, then nothing, or behind
-// a driver that fails in a way the program does not know.
-struct GatedPort final : PrinterPort {
-    explicit GatedPort(RecordingPort& port) : port(port) {}
-    std::string name() const override { return port.name(); }
-    void open() override { port.open(); }
-    std::size_t write(std::span<const std::uint8_t> data, std::chrono::milliseconds wait) override {
-        if (broken) {
-            throw std::length_error("broken driver");
-        }
-        if (allowance == 0) {
-            std::this_thread::sleep_for(wait);  // as a real port waits before it gives up
-            return 0;
-        }
-        const std::size_t taken =
-            port.write(data.first(std::min(data.size(), allowance.load())), wait);
-        allowance -= taken;
-        return taken;
-    }
-    std::optional<PortStatus> status() override { return port.status(); }
-    bool drained(std::chrono::milliseconds wait) override { return port.drained(wait); }
-    void close() noexcept override { port.close(); }
-    RecordingPort& port;
-    std::atomic<std::size_t> allowance = SIZE_MAX;
-    std::atomic<bool> broken = false;
-};
-
 // Hands the next modal window to show while `scope` lives to `handle`, from inside the event
 // loop the window runs. `handle` should make it go away; if it is still there five seconds later,
 // the test fails and the window is closed, so a wrong answer cannot hang the run.
@@ -120,10 +92,9 @@ class WindowsTest : public ::testing::Test {
 protected:
     EventLog log;
     RecordingPort port{log};
-    GatedPort gate{port};
     RecordingPrinter printer{log};
     FakeDesktop desktop{log};
-    MainWindow main{{gate, printer, desktop, desktop, desktop}};
+    MainWindow main{{port, printer, desktop, desktop, desktop}};
     InstructionsWindow instructions;
 
     void SetUp() override {
@@ -315,9 +286,9 @@ TEST_F(WindowsTest, FailuresShowTheirErrorNumberAndTheNextTestOpensThePortAgain)
     port.failOpen.reset();
     // Not even a failure outside the program's own may escape the job's thread; the port is
     // closed all the same.
-    gate.broken = true;
+    port.takes = {0};
+    port.idle = [](auto) { throw std::length_error("broken driver"); };
     part(&main, "Command2")->click();
-    gate.broken = false;
     desktop.urlFailure = UrlOpenError(0, "无法打开网址。");  // no system error number: none shown
     part(&main, "Command4")->click();
     part(&main, "Command1")->click();
@@ -336,7 +307,8 @@ TEST_F(WindowsTest, FailuresShowTheirErrorNumberAndTheNextTestOpensThePortAgain)
 // once bytes flow again; until the test ends, nothing reaches the main window, not even later; Esc
 // stops it and the user learns what to do.
 TEST_F(WindowsTest, StalledTestTakesNoOtherInputAndEscStopsItWithAdvice) {
-    gate.allowance = 0;
+    using P = RecordingPort;  // a second's stall, 40 bytes, then stalls till the script runs out
+    port.takes = {P::kStall, P::kStall, 40, P::kStall, P::kStall, P::kStall, P::kStall, P::kStall};
     port.reportedStatus = PortStatus{.offline = true};
     QTimer::singleShot(0, &main, [&] {
         const auto clickAsked = [this] {  // the exit button, through the window and queued
@@ -365,14 +337,12 @@ TEST_F(WindowsTest, StalledTestTakesNoOtherInputAndEscStopsItWithAdvice) {
         const auto* progress = part<QProgressBar>(status->window(), "progress");
         EXPECT_EQ(progress->text(),
                   QString("已发送 0 / %1 字节").arg(pageBytes(TwentyFourPin).size()));
-        gate.allowance = 40;
         EXPECT_TRUE(QTest::qWaitFor([&] { return progress->value() == 40; }));
         EXPECT_FALSE(status->isVisible()) << "the advice stays while the page flows again";
         EXPECT_TRUE(QTest::qWaitFor(adviceShown)) << "the printer stalls again";
         QTest::keyClick(status->window(), Qt::Key_Escape);
     });
-    // Should Esc not stop it, the port takes the page after a while and the test fails.
-    QTimer::singleShot(5000, &main, [this] { gate.allowance = SIZE_MAX; });
+    // Should Esc not stop it, the port takes the page once the script ends and the test fails.
     part(&main, "Command2")->click();
     QCoreApplication::processEvents();
     ASSERT_EQ(log.size(), 4u) << "a second command ran, or the printer was called";
@@ -515,6 +485,12 @@ TEST(QtUrlOpenerOnADesktop, ReportsAMissingHandlerThenHandsTheUrlOverAsOneArgume
     ASSERT_TRUE(opened.open(QIODevice::ReadOnly));
     EXPECT_EQ(opened.readAll(), "1|" + QUrl(QString::fromStdString(url)).toEncoded());
     qputenv("PATH", savedPath);
+}
+
+// What the program reports (set by prepareApplication, in main() below) is the project's version;
+// version_check.cmake holds the package and the metainfo to it.
+TEST(ProgramVersion, IsTheProjectVersion) {
+    EXPECT_EQ(QCoreApplication::applicationVersion().toStdString(), KESTRUN_VERSION);
 }
 
 }  // namespace
