@@ -17,7 +17,7 @@
 #include <tuple>
 #include <vector>
 
-#include "fifo.h"
+#include "temp_dir.h"
 
 namespace kestrun {
 namespace {

@@ -178,7 +178,7 @@ TEST_F(PinTestRun, CancelSkipsThePrinterCalls) {
     EXPECT_EQ(log, (EventLog{"open", "close"}));
     cancelAt = "S";
     stop = {};
-    port.stallWrites = INT_MAX;  // told of the stall after a second
+    port.takes = {testing::RecordingPort::kStall};  // told of the stall after a second
     EXPECT_EQ(run(), -1);
     EXPECT_EQ(outcome, PinTestOutcome::CancelledWhileStalled);
     EXPECT_EQ(log, (EventLog{"open", "close"}));

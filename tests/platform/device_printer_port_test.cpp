@@ -1,12 +1,16 @@
 #include "platform/linux/device_printer_port.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
 
 #include <fstream>
+#include <future>
 
-#include "fifo.h"
 #include "page_bytes.h"
 #include "pintest/run_pin_test.h"
+#include "temp_dir.h"
 
 namespace kestrun {
 namespace {
@@ -73,18 +77,6 @@ TEST(PortRules, DeviceKindsAndStatus) {
               "故障灯（卡纸、机盖未合上等），稍候，测试页会从中断处继续打印。");
 }
 
-TEST(DevicePrinterPort, TheExactPageGoesThroughASmallPipeInShortWrites) {
-    testing::FifoReader reader(4096);
-    DevicePrinterPort port(reader.path());
-    testing::EventLog log;
-    testing::RecordingPrinter printer(log);
-    EXPECT_EQ(runPinTest(NinePin, port, printer), PinTestOutcome::Completed);
-    const Bytes page = testing::pageBytes(NinePin);
-    const Bytes received = reader.received();
-    EXPECT_TRUE(received == page) << testing::hexDiff(page, received);
-    EXPECT_GE(port.writeCalls(), 2u);
-}
-
 // What sits at the path is no printer: refused, and nothing is created or written.
 TEST(DevicePrinterPort, OpenRefusesWhatIsNoPrinter) {
     testing::TempDir dir;
@@ -103,15 +95,39 @@ TEST(DevicePrinterPort, OpenRefusesWhatIsNoPrinter) {
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "file"), 0u);
 }
 
-TEST(DevicePrinterPort, ClosedPortWritesNowhereAndAGoneReaderIsAnErrorNotASignal) {
+// A FIFO in place of the device, with a small pipe so that the page goes in pieces. Its read end
+// is opened first: the port opens without blocking and would find no reader otherwise.
+TEST(DevicePrinterPort, CarriesTheExactPageWritesNowhereOnceClosedAndReportsAGoneReader) {
     testing::TempDir dir;
     const std::string path = dir.path() / "lp0";
     mkfifo(path.c_str(), 0600);
     const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    // Read as a printer would until the port closes; a FIFO hangs up only once a writer has come
+    // and gone, so the wait cannot end before the port opens.
+    auto received = std::async(std::launch::async, [reader] {
+        Bytes data(1 << 16);
+        std::size_t size = 0;
+        for (pollfd entry{reader, POLLIN, 0}; poll(&entry, 1, 10000) > 0;) {
+            const ssize_t n = read(reader, data.data() + size, data.size() - size);
+            size += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+            if (n <= 0) {
+                break;
+            }
+        }
+        data.resize(size);
+        return data;
+    });
     DevicePrinterPort port(path);
-    port.open();
-    port.close();
-    // The old descriptor's number now belongs to another file; the port must not write there.
+    testing::EventLog log;
+    testing::RecordingPrinter printer(log);
+    EXPECT_EQ(runPinTest(NinePin, port, printer), PinTestOutcome::Completed);
+    const Bytes page = testing::pageBytes(NinePin), got = received.get();
+    EXPECT_TRUE(got == page) << testing::hexDiff(page, got);
+    EXPECT_GE(port.writeCalls(), 2u);
+
+    // The run closed the port. The old descriptor's number now belongs to another file; the port
+    // must not write there.
     const int other = open((dir.path() / "other").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     const Bytes data(100, 0x41);
     EXPECT_THROW(port.write(data, 0ms), PortError);

@@ -24,7 +24,6 @@ public:
     explicit RecordingPort(EventLog& log) : log_(log) {}
 
     std::optional<PortError> failOpen;
-    int stallWrites = 0;  // this many writes take nothing before the script goes on
     std::deque<int> takes;
     std::deque<int> drains;
     std::optional<PortStatus> reportedStatus;
@@ -44,11 +43,6 @@ public:
         isOpen = true;
     }
     std::size_t write(std::span<const std::uint8_t> data, std::chrono::milliseconds wait) override {
-        if (stallWrites > 0) {
-            --stallWrites;
-            idle(wait);
-            return 0;
-        }
         const std::size_t n = std::min(data.size(), next(takes, wait));
         received.insert(received.end(), data.begin(), data.begin() + static_cast<long>(n));
         if (n > 0 && (log_.empty() || log_.back() != "bytes")) {

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdio>
+#include <iomanip>
+#include <sstream>
 #include <string>
 
 #include "fake_port.h"
@@ -24,18 +25,16 @@ inline std::string hexDiff(const Bytes& expected, const Bytes& actual) {
     const std::size_t at =
         std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
         expected.begin();
-    char head[128];
-    std::snprintf(head, sizeof head, "first difference at byte %zu (%zu expected, %zu got):", at,
-                  expected.size(), actual.size());
-    std::string out = head;
+    std::ostringstream out;
+    out << "first difference at byte " << at << " (" << expected.size() << " expected, "
+        << actual.size() << " got):" << std::hex << std::setfill('0');
     for (const Bytes* side : {&expected, &actual}) {
-        out += side == &expected ? "\nexpected:" : "\ngot:     ";
-        for (std::size_t i = at; i < side->size() && i < at + 32; ++i) {
-            std::snprintf(head, sizeof head, " %02x", (*side)[i]);
-            out += head;
+        out << (side == &expected ? "\nexpected:" : "\ngot:     ");
+        for (std::size_t i = at; i < std::min(side->size(), at + 32); ++i) {
+            out << ' ' << std::setw(2) << int{(*side)[i]};
         }
     }
-    return out;
+    return out.str();
 }
 
 }  // namespace kestrun::testing
