@@ -129,21 +129,9 @@ TEST_F(PinTestRun, ChannelSendsAsThePortTakesAndTheUserCancels) {
     }
 }
 
-TEST_F(PinTestRun, RunsInARowEachSendAWholePageThenCallThePrinterThenClose) {
-    for (const PinTestProfile* profile : {&NinePin, &TwentyFourPin, &NinePin}) {
-        EXPECT_EQ(run(*profile), -1);
-        EXPECT_EQ(outcome, PinTestOutcome::Completed);
-        EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument",
-                                 "abortDocument", "close"}));
-        EXPECT_EQ(port.received, testing::pageBytes(*profile));
-    }
-    // Between runs channel 1 takes nothing.
-    EXPECT_THROW(channelOne().write({{Text{"x"}}, true}), ChannelError);
-    EXPECT_THROW(channelOne().send(this, {}), ChannelError);
-}
-
-// A failure ends the run at its step, bytes sent stay sent, and the port is closed.
-TEST_F(PinTestRun, FailureStopsAtItsStepAndClosesThePort) {
+// A failure ends the run at its step, bytes sent stay sent, and the port is closed; the next run
+// is whole again, and between runs channel 1 takes nothing.
+TEST_F(PinTestRun, FailureStopsAtItsStepClosesThePortAndTheNextRunIsWhole) {
     port.failOpen = PortError(PortError::Kind::NoDevice, ENOENT, "none");
     EXPECT_EQ(run(), ENOENT);
     EXPECT_EQ(log, EventLog{"open"});
@@ -163,6 +151,12 @@ TEST_F(PinTestRun, FailureStopsAtItsStepAndClosesThePort) {
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument", "abortDocument",
                              "close"}));
+    printer.failOn.reset();
+    EXPECT_EQ(run(TwentyFourPin), -1);
+    EXPECT_EQ(outcome, PinTestOutcome::Completed);
+    EXPECT_EQ(port.received, testing::pageBytes(TwentyFourPin));
+    EXPECT_THROW(channelOne().write({{Text{"x"}}, true}), ChannelError);
+    EXPECT_THROW(channelOne().send(this, {}), ChannelError);
 
     testing::RecordingPort other(log);
     channelOne().open(other);
