@@ -45,7 +45,7 @@ std::string serverAnswer() {
 // libcups says EHOSTDOWN for any connection that failed; for the usual local socket the reason
 // can be had more precisely (ENOENT: no server has ever run, ECONNREFUSED: it has gone).
 int connectError(const std::string& server, int reported) {
-    struct stat info {};
+    struct stat info = {};
     if (!server.empty() && server.front() == '/' && stat(server.c_str(), &info) != 0) {
         return errno;
     }

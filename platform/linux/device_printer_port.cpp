@@ -174,7 +174,7 @@ void DevicePrinterPort::open() {
         throw openFailure(path_, errno);
     }
 
-    struct stat info {};
+    struct stat info = {};
     const auto kind =
         fstat(fd, &info) == 0 ? deviceKindOf(info.st_mode, major(info.st_rdev)) : std::nullopt;
     if (!kind) {
