@@ -130,8 +130,8 @@ TEST_F(PinTestRun, ChannelSendsAsThePortTakesAndTheUserCancels) {
 }
 
 // A failure ends the run at its step, bytes sent stay sent, and the port is closed; the next run
-// is whole again, and between runs channel 1 takes nothing.
-TEST_F(PinTestRun, FailureStopsAtItsStepClosesThePortAndTheNextRunIsWhole) {
+// is whole again, and between runs channel 1 takes nothing. A cancelled run skips the printer.
+TEST_F(PinTestRun, FailureOrCancelStopsAtItsStepClosesThePortAndTheNextRunIsWhole) {
     port.failOpen = PortError(PortError::Kind::NoDevice, ENOENT, "none");
     EXPECT_EQ(run(), ENOENT);
     EXPECT_EQ(log, EventLog{"open"});
@@ -158,24 +158,21 @@ TEST_F(PinTestRun, FailureStopsAtItsStepClosesThePortAndTheNextRunIsWhole) {
     EXPECT_THROW(channelOne().write({{Text{"x"}}, true}), ChannelError);
     EXPECT_THROW(channelOne().send(this, {}), ChannelError);
 
+    for (const PinTestOutcome cancelled :
+         {PinTestOutcome::Cancelled, PinTestOutcome::CancelledWhileStalled}) {
+        cancelAt = cancelled == PinTestOutcome::Cancelled ? "0" : "S";
+        stop = {};
+        port.takes = {K};  // told of the stall after a second
+        EXPECT_EQ(run(), -1);
+        EXPECT_EQ(outcome, cancelled);
+        EXPECT_EQ(log, (EventLog{"open", "close"}));
+    }
+
     testing::RecordingPort other(log);
     channelOne().open(other);
     EXPECT_EQ(run(), EBUSY);  // the channel is someone else's: this port stays shut
     EXPECT_FALSE(port.isOpen);
     channelOne().close();
-}
-
-TEST_F(PinTestRun, CancelSkipsThePrinterCalls) {
-    cancelAt = "0";
-    EXPECT_EQ(run(), -1);
-    EXPECT_EQ(outcome, PinTestOutcome::Cancelled);
-    EXPECT_EQ(log, (EventLog{"open", "close"}));
-    cancelAt = "S";
-    stop = {};
-    port.takes = {testing::RecordingPort::kStall};  // told of the stall after a second
-    EXPECT_EQ(run(), -1);
-    EXPECT_EQ(outcome, PinTestOutcome::CancelledWhileStalled);
-    EXPECT_EQ(log, (EventLog{"open", "close"}));
 }
 
 }  // namespace

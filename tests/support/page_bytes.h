@@ -1,8 +1,5 @@
 #pragma once
 
-#include <algorithm>
-#include <iomanip>
-#include <sstream>
 #include <string>
 
 #include "fake_port.h"
@@ -20,21 +17,9 @@ inline Bytes pageBytes(const PinTestProfile& profile) {
     return channel.pending();
 }
 
-// Both sides in hex from the first byte where they differ, for failure messages.
-inline std::string hexDiff(const Bytes& expected, const Bytes& actual) {
-    const std::size_t at =
-        std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
-        expected.begin();
-    std::ostringstream out;
-    out << "first difference at byte " << at << " (" << expected.size() << " expected, "
-        << actual.size() << " got):" << std::hex << std::setfill('0');
-    for (const Bytes* side : {&expected, &actual}) {
-        out << (side == &expected ? "\nexpected:" : "\ngot:     ");
-        for (std::size_t i = at; i < std::min(side->size(), at + 32); ++i) {
-            out << ' ' << std::setw(2) << int{(*side)[i]};
-        }
-    }
-    return out.str();
+// Bytes as a string, which a failed EXPECT_EQ shows escaped, as a diff by printed line.
+inline std::string text(const Bytes& bytes) {
+    return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace kestrun::testing

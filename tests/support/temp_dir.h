@@ -8,19 +8,16 @@
 namespace kestrun::testing {
 
 // A scratch folder, removed with everything in it.
-class TempDir {
-public:
+struct TempDir {
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "kestrun-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
+        path = mkdtemp(pattern.data());
     }
-    ~TempDir() { std::filesystem::remove_all(path_); }
+    ~TempDir() { std::filesystem::remove_all(path); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
 
-private:
-    std::filesystem::path path_;
+    std::filesystem::path path;
 };
 
 }  // namespace kestrun::testing
