@@ -8,13 +8,17 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Small chunks keep the progress moving on a slow printer; a page still fits in one or two.
-constexpr std::size_t kChunk = 8192;
-// A printer that pauses while its head moves takes data again within milliseconds; one that is
-// offline may take minutes. Back off from the first to the second, so a stalled port costs no CPU
-// and a cancel is still seen within a quarter of a second.
-constexpr milliseconds kFirstWait{10};
-constexpr milliseconds kLongestWait{250};
+// A cancel is seen between two calls to the port, and a driver takes all it is handed before it
+// returns: the parallel port driver strobes a whole page out in one call. So a call never hands
+// it more than the rest of the current line, and no more than this, which a slow printer still
+// takes within a fraction of a second.
+constexpr std::size_t kLargestWrite = 1024;
+// How long one try waits for a printer that takes nothing. The parallel port cannot say when the
+// printer is ready again, so this is also how late the page may resume; the port itself makes
+// sure that each try really waits, so a stalled printer costs no CPU.
+constexpr milliseconds kRetryWait{20};
+// How often a stalled printer is asked again for its status.
+constexpr milliseconds kStatusEvery{250};
 
 class NoObserver final : public SendObserver {
 public:
@@ -22,9 +26,101 @@ public:
     void stalled(const std::optional<PortStatus>&) override {}
 };
 
-milliseconds backOff(milliseconds wait) {
-    return std::min(wait * 2, kLongestWait);
-}
+// One page on its way to the port: how far it has got, and whether the printer has stalled.
+class PageSender {
+public:
+    PageSender(PrinterPort& port, const Bytes& page, const std::vector<std::size_t>& lineEnds,
+               const PrintChannel::Now& now, SendObserver& observer, std::stop_token stop)
+        : port_(port),
+          page_(page),
+          lineEnds_(lineEnds),
+          now_(now),
+          observer_(observer),
+          stop_(std::move(stop)),
+          lastTaken_(now_()) {}
+
+    SendResult send() {
+        // The size is known before the first byte goes: a printer that takes nothing at all still
+        // shows how much is to come.
+        observer_.progress(0, page_.size());
+        std::size_t limit = page_.size();
+        while (sent_ < limit) {
+            if (limit == page_.size() && stop_.stop_requested()) {
+                limit = endOfCurrentLine();
+            } else if (!sendMore(limit)) {
+                return SendResult::StoppedWhileStalled;
+            }
+        }
+        // Whatever the port took, it passes on before the channel closes, cut short or not.
+        if (!waitUntilDrained()) {
+            return SendResult::StoppedWhileStalled;
+        }
+        return limit == page_.size() && !stop_.stop_requested() ? SendResult::Sent
+                                                                : SendResult::StoppedAtLineEnd;
+    }
+
+private:
+    // Offers the port the rest of the current line, never past `limit`. False when the user has
+    // stopped a printer that stalled.
+    bool sendMore(std::size_t limit) {
+        const auto lineEnd = std::upper_bound(lineEnds_.begin(), lineEnds_.end(), sent_);
+        const std::size_t end = std::min(
+            {lineEnd == lineEnds_.end() ? page_.size() : *lineEnd, limit, sent_ + kLargestWrite});
+        const std::size_t taken = port_.write({page_.data() + sent_, end - sent_}, kRetryWait);
+        if (taken == 0) {
+            return !stalledAndStopped();
+        }
+        sent_ += taken;
+        lastTaken_ = now_();
+        stalled_ = false;
+        observer_.progress(sent_, page_.size());
+        return true;
+    }
+
+    // Some devices report a failed write only later: the page is out only once the port has
+    // passed on every byte.
+    bool waitUntilDrained() {
+        while (!port_.drained(kRetryWait)) {
+            if (stalledAndStopped()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Where a cancel stops: stopping inside a bit-image command would leave the printer reading
+    // text as dots, so at the end of the line being sent; at once before the first byte.
+    std::size_t endOfCurrentLine() const {
+        const auto end = std::lower_bound(lineEnds_.begin(), lineEnds_.end(), sent_);
+        return sent_ == 0 || end == lineEnds_.end() ? sent_ : *end;
+    }
+
+    // The port took nothing. Once that has lasted long enough, the user is told, with the
+    // printer's status, and told again as it changes. True when they have asked to stop then.
+    bool stalledAndStopped() {
+        const auto now = now_();
+        if (now - lastTaken_ < PrintChannel::kStallAfter) {
+            return false;
+        }
+        if (!stalled_ || now - lastTold_ >= kStatusEvery) {
+            stalled_ = true;
+            lastTold_ = now;
+            observer_.stalled(port_.status());
+        }
+        return stop_.stop_requested();
+    }
+
+    PrinterPort& port_;
+    const Bytes& page_;
+    const std::vector<std::size_t>& lineEnds_;
+    const PrintChannel::Now& now_;
+    SendObserver& observer_;
+    std::stop_token stop_;
+    std::size_t sent_ = 0;
+    std::chrono::steady_clock::time_point lastTaken_;
+    std::chrono::steady_clock::time_point lastTold_;
+    bool stalled_ = false;
+};
 
 }  // namespace
 
@@ -39,7 +135,6 @@ void PrintChannel::open(PrinterPort& port) {
         throw;
     }
     port_ = &port;
-    buffer_.reserve(kChunk);
 }
 
 void PrintChannel::write(const PrintRecord& record, int times) {
@@ -74,9 +169,6 @@ SendResult PrintChannel::send(SendObserver* observer, std::stop_token stop) {
         throw ChannelError(EBADF, "输出通道 1 没有打开。");
     }
     NoObserver nobody;
-    if (observer == nullptr) {
-        observer = &nobody;
-    }
     struct Forget {
         PrintChannel& channel;
         ~Forget() {
@@ -84,68 +176,9 @@ SendResult PrintChannel::send(SendObserver* observer, std::stop_token stop) {
             channel.lineEnds_.clear();
         }
     } forget{*this};
-
-    const std::size_t total = buffer_.size();
-    std::size_t sent = 0;
-    std::size_t limit = total;  // the page's end, or after a cancel the end of the current line
-    bool cutting = false;
-    bool stalled = false;
-    milliseconds wait = kFirstWait;
-    auto lastProgress = now_();
-
-    // True when the port has taken nothing for long enough to tell the user.
-    auto noteStall = [&] {
-        if (now_() - lastProgress < kStallAfter) {
-            return false;
-        }
-        stalled = true;
-        observer->stalled(port_->status());
-        return true;
-    };
-
-    // The size is known before the first byte goes: a printer that takes nothing at all still
-    // shows how much is to come.
-    observer->progress(0, total);
-    while (sent < limit) {
-        if (!cutting && stop.stop_requested()) {
-            cutting = true;
-            if (stalled) {
-                return SendResult::StoppedWhileStalled;
-            }
-            // Stopping inside a bit-image command would leave the printer reading text as dots.
-            const auto end = std::lower_bound(lineEnds_.begin(), lineEnds_.end(), sent);
-            limit = sent == 0 || end == lineEnds_.end() ? sent : *end;
-            continue;
-        }
-        const std::size_t taken =
-            port_->write({buffer_.data() + sent, std::min(limit - sent, kChunk)}, wait);
-        if (taken > 0) {
-            sent += taken;
-            wait = kFirstWait;
-            lastProgress = now_();
-            stalled = false;
-            observer->progress(sent, total);
-            continue;
-        }
-        if (noteStall() && cutting) {
-            return SendResult::StoppedWhileStalled;
-        }
-        wait = backOff(wait);
-    }
-    if (cutting) {
-        return SendResult::StoppedAtLineEnd;
-    }
-
-    // Some devices report a failed write only later: the page is out only once the port has
-    // passed on every byte.
-    wait = kFirstWait;
-    while (!port_->drained(wait)) {
-        if (noteStall() && stop.stop_requested()) {
-            return SendResult::StoppedWhileStalled;
-        }
-        wait = backOff(wait);
-    }
-    return SendResult::Sent;
+    return PageSender(*port_, buffer_, lineEnds_, now_, observer ? *observer : nobody,
+                      std::move(stop))
+        .send();
 }
 
 void PrintChannel::close() noexcept {

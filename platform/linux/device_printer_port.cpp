@@ -7,11 +7,12 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 namespace kestrun {
 namespace {
@@ -23,13 +24,6 @@ constexpr unsigned kUsbPrinterMajor = 180;
 std::string systemText(int error) {
     char buffer[256];
     return strerror_r(error, buffer, sizeof buffer);
-}
-
-void sleepFor(std::chrono::milliseconds wait) {
-    const auto ms = wait.count();
-    timespec time{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&time, &time) == -1 && errno == EINTR) {
-    }
 }
 
 // A pipe whose reader has gone raises SIGPIPE, which would end the whole program. Hold the
@@ -46,12 +40,15 @@ public:
         pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
     }
     ~SigpipeGuard() {
+        // The write's errno is what the caller reads next; sigtimedwait sets its own.
+        const int writeError = errno;
         if (!wasPending_) {
             const timespec none{0, 0};
             while (sigtimedwait(&pipe_, nullptr, &none) == -1 && errno == EINTR) {
             }
         }
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = writeError;
     }
     SigpipeGuard(const SigpipeGuard&) = delete;
     SigpipeGuard& operator=(const SigpipeGuard&) = delete;
@@ -66,14 +63,28 @@ private:
 
 std::optional<DeviceKind> deviceKindOf(unsigned mode, unsigned major) {
     if (S_ISFIFO(mode)) {
-        return DeviceKind::Other;
+        return DeviceKind::Pipe;
     }
-    if (!S_ISCHR(mode)) {
-        return std::nullopt;
+    if (S_ISCHR(mode) && major == kParallelPortMajor) {
+        return DeviceKind::ParallelPort;
     }
-    return major == kParallelPortMajor ? DeviceKind::ParallelPort
-           : major == kUsbPrinterMajor ? DeviceKind::UsbPrinter
-                                       : DeviceKind::Other;
+    if (S_ISCHR(mode) && major == kUsbPrinterMajor) {
+        return DeviceKind::UsbPrinter;
+    }
+    return std::nullopt;
+}
+
+PortError notAPort(const std::string& path, unsigned mode, int error) {
+    if (S_ISREG(mode)) {
+        return PortError(PortError::Kind::NotADevice, error,
+                         path +
+                             " 不是打印机设备，而是一个普通文件，测试页会写进文件而不会打印出来。"
+                             "请删除这个文件，并检查打印机端口。");
+    }
+    return PortError(PortError::Kind::NotADevice, error,
+                     path +
+                         " 不是打印机端口（并口或USB打印机），测试页无法从这里打印出来。"
+                         "请检查打印机端口和驱动。");
 }
 
 PortError openFailure(const std::string& path, int error) {
@@ -92,6 +103,8 @@ PortError openFailure(const std::string& path, int error) {
                              "没有权限使用打印机端口 " + path +
                                  "。请把当前用户加入 lp 组（sudo usermod -aG lp 用户名），"
                                  "然后注销并重新登录。");
+        case EISDIR:
+            return notAPort(path, S_IFDIR, error);
         case EBUSY:
             return PortError(
                 PortError::Kind::Busy, error,
@@ -143,13 +156,15 @@ bool drainedFrom(const std::string& path, short events) {
     return (events & POLLOUT) != 0;
 }
 
-PortStatus portStatusOf(int statusByte) {
-    // In the status byte busy (inverted by the port hardware) and error read 0 when they hold.
+PortStatus portStatusOf(int statusByte, DeviceKind device) {
+    // Paper out, selected and no error sit in the same bits on both; error and selected read 0
+    // when they hold. Only the parallel port has busy, in bit 7, inverted by the port hardware:
+    // a USB printer's status never sets that bit.
     return PortStatus{
         .paperOut = (statusByte & LP_POUTPA) != 0,
         .offline = (statusByte & LP_PSELECD) == 0,
         .error = (statusByte & LP_PERRORP) == 0,
-        .busy = (statusByte & LP_PBUSY) == 0,
+        .busy = device == DeviceKind::ParallelPort && (statusByte & LP_PBUSY) == 0,
     };
 }
 
@@ -179,10 +194,7 @@ void DevicePrinterPort::open() {
         fstat(fd, &info) == 0 ? deviceKindOf(info.st_mode, major(info.st_rdev)) : std::nullopt;
     if (!kind) {
         ::close(fd);
-        throw PortError(PortError::Kind::NotADevice, ENODEV,
-                        path_ +
-                            " 不是打印机设备，而是一个普通文件，测试页会写进文件而不会打印出来。"
-                            "请删除这个文件，并检查打印机端口。");
+        throw notAPort(path_, info.st_mode, 0);
     }
     device_ = *kind;
     fd_ = fd;
@@ -196,6 +208,11 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
     if (fd_ < 0) {
         throw PortError(PortError::Kind::IoError, EBADF, "打印机端口 " + path_ + " 没有打开。");
     }
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    // The parallel port driver has no poll: it would always say writable. Other devices are
+    // polled, but only once a call: one that says writable and then refuses the write again
+    // (as a device that answers "no space" at once does) would turn the wait into a busy loop.
+    bool pollable = device_ != DeviceKind::ParallelPort;
     for (;;) {
         ssize_t written;
         {
@@ -211,50 +228,54 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
             case WriteStep::Retry:
                 continue;
             case WriteStep::Wait:
-                waitWritable(wait);
-                return 0;
+                break;
             case WriteStep::Fail:
                 throw writeFailure(path_, error);
+        }
+        if (!std::exchange(pollable, false) || !writableBefore(deadline)) {
+            std::this_thread::sleep_until(deadline);
+            return 0;
         }
     }
 }
 
-void DevicePrinterPort::waitWritable(std::chrono::milliseconds wait) {
-    // The parallel port driver has no poll: it would always say writable and turn the wait into
-    // a busy loop.
-    if (device_ == DeviceKind::ParallelPort) {
-        sleepFor(wait);
-        return;
-    }
+bool DevicePrinterPort::writableBefore(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd entry{fd_, POLLOUT, 0};
-    const int result = poll(&entry, 1, static_cast<int>(wait.count()));
-    if (result < 0 && errno != EINTR) {
-        sleepFor(wait);
-    }
-    // Errors and hang-ups reported by poll come back from the next write.
+    // Errors and hang-ups come back from the next write.
+    return left.count() > 0 && poll(&entry, 1, static_cast<int>(left.count())) > 0;
 }
 
 std::optional<PortStatus> DevicePrinterPort::status() {
-    if (fd_ < 0 || device_ == DeviceKind::Other) {
+    if (fd_ < 0 || device_ == DeviceKind::Pipe) {
         return std::nullopt;
     }
     int raw = 0;
     if (ioctl(fd_, LPGETSTATUS, &raw) != 0) {
         return std::nullopt;
     }
-    return portStatusOf(raw);
+    return portStatusOf(raw, device_);
 }
 
 bool DevicePrinterPort::drained(std::chrono::milliseconds wait) {
-    // A USB printer takes a write into the driver and reports its failure only on a later call:
-    // it is drained when the driver says it can take more, which it says once the last write
-    // has completed.
+    // The parallel port driver returns from a write once the printer has every byte. The USB
+    // printer driver takes a write at once and says POLLOUT when the transfer has ended, failed
+    // or not; a printer unplugged meanwhile is marked gone only later. So the page is out once
+    // the transfer has ended and the printer still answers a status request.
     if (fd_ < 0 || device_ != DeviceKind::UsbPrinter) {
         return true;
     }
     pollfd entry{fd_, POLLOUT, 0};
-    return poll(&entry, 1, static_cast<int>(wait.count())) >= 0 &&
-           drainedFrom(path_, entry.revents);
+    if (poll(&entry, 1, static_cast<int>(wait.count())) <= 0 ||
+        !drainedFrom(path_, entry.revents)) {
+        return false;
+    }
+    int raw = 0;
+    if (ioctl(fd_, LPGETSTATUS, &raw) != 0) {
+        throw writeFailure(path_, errno);
+    }
+    return true;
 }
 
 void DevicePrinterPort::close() noexcept {

@@ -14,11 +14,14 @@ inline constexpr const char* kFirstParallelPort = "/dev/lp0";
 // be checked without a device.
 
 // The kinds of device the port tells apart: each waits and fails in its own way.
-enum class DeviceKind { ParallelPort, UsbPrinter, Other };
+enum class DeviceKind { ParallelPort, UsbPrinter, Pipe };
 
-// What sits at the port's path, from its stat mode and device major; nothing when it is neither a
-// character device nor a pipe (a regular file would swallow the page).
+// What sits at the port's path, from its stat mode and device major; nothing when it is neither
+// printer driver nor a pipe (a regular file, or /dev/null, would swallow the page).
 std::optional<DeviceKind> deviceKindOf(unsigned mode, unsigned major);
+
+// The error for a port path where something else sits (its stat mode); `error` is errno, or 0.
+PortError notAPort(const std::string& path, unsigned mode, int error);
 
 // The error for a failed open of `path` with `error` (errno).
 PortError openFailure(const std::string& path, int error);
@@ -34,8 +37,8 @@ PortError writeFailure(const std::string& path, int error);
 // PortError when the device reports an error or has gone away.
 bool drainedFrom(const std::string& path, short events);
 
-// The parallel port's status byte (LPGETSTATUS) as the printer's status lines.
-PortStatus portStatusOf(int statusByte);
+// The status byte that LPGETSTATUS gives on this kind of device, as the printer's status.
+PortStatus portStatusOf(int statusByte, DeviceKind device);
 
 // A printer port on a Linux character device (the parallel port driver, a USB printer) or a pipe.
 // It writes without blocking and waits in its own way for each kind of device: the parallel port
@@ -56,11 +59,12 @@ public:
     unsigned long writeCalls() const { return writeCalls_; }
 
 private:
-    void waitWritable(std::chrono::milliseconds wait);
+    // Polls until the device says it takes data; false when the deadline came first.
+    bool writableBefore(std::chrono::steady_clock::time_point deadline);
 
     std::string path_;
     int fd_ = -1;
-    DeviceKind device_ = DeviceKind::Other;
+    DeviceKind device_ = DeviceKind::Pipe;
     unsigned long writeCalls_ = 0;
 };
 

@@ -26,6 +26,7 @@ TEST(PortRules, OpenErrorsNameTheirCause) {
         {{EACCES, EPERM, EROFS}, Kind::PermissionDenied, "/dev/lp9.*lp 组"},
         {{EBUSY}, Kind::Busy, "/dev/lp9.*其他程序"},
         {{EIO}, Kind::IoError, "无法打开.*/dev/lp9"},
+        {{EISDIR}, Kind::NotADevice, "/dev/lp9 不是打印机端口"},
     };
     for (const auto& [errors, kind, says] : cases) {
         for (const int error : errors) {
@@ -39,7 +40,7 @@ TEST(PortRules, OpenErrorsNameTheirCause) {
 TEST(PortRules, WriteErrorsAreWaitedOutOrFailPerDevice) {
     using enum DeviceKind;
     using enum WriteStep;
-    for (const DeviceKind device : {ParallelPort, UsbPrinter, Other}) {
+    for (const DeviceKind device : {ParallelPort, UsbPrinter, Pipe}) {
         EXPECT_EQ(writeStepFor(EINTR, device), Retry);
         EXPECT_EQ(writeStepFor(EAGAIN, device), Wait);
         EXPECT_EQ(writeStepFor(ENOSPC, device), Wait);
@@ -54,19 +55,30 @@ TEST(PortRules, WriteErrorsAreWaitedOutOrFailPerDevice) {
 }
 
 TEST(PortRules, DeviceKindsAndStatus) {
+    // Only the two printer drivers and a pipe: /dev/null (1) or a folder would swallow the page.
     EXPECT_EQ(deviceKindOf(S_IFCHR, 6), DeviceKind::ParallelPort);
     EXPECT_EQ(deviceKindOf(S_IFCHR, 180), DeviceKind::UsbPrinter);
-    EXPECT_EQ(deviceKindOf(S_IFCHR, 4), DeviceKind::Other);
-    EXPECT_EQ(deviceKindOf(S_IFIFO, 6), DeviceKind::Other);
+    EXPECT_EQ(deviceKindOf(S_IFIFO, 6), DeviceKind::Pipe);
+    EXPECT_EQ(deviceKindOf(S_IFCHR, 1), std::nullopt);
+    EXPECT_EQ(deviceKindOf(S_IFBLK, 6), std::nullopt);
+    EXPECT_EQ(deviceKindOf(S_IFDIR, 180), std::nullopt);
     // A USB printer has drained once it takes more; an error after the last write is a failure.
     EXPECT_TRUE(drainedFrom("/dev/usb/lp0", POLLOUT) && !drainedFrom("/dev/usb/lp0", 0));
-    EXPECT_THROW(drainedFrom("/dev/usb/lp0", POLLOUT | POLLERR), PortError);
-    // Busy (bit 7) and error (bit 3) hold when 0, paper out (bit 5) and selected (bit 4) when 1.
-    EXPECT_EQ(portStatusOf(0x98), PortStatus{});
-    EXPECT_EQ(portStatusOf(0x18), PortStatus{.busy = true});
-    EXPECT_EQ(portStatusOf(0x88), PortStatus{.offline = true});
-    EXPECT_EQ(portStatusOf(0x90), PortStatus{.error = true});
-    EXPECT_EQ(portStatusOf(0xA0), (PortStatus{.paperOut = true, .offline = true, .error = true}));
+    EXPECT_THROW(drainedFrom("/dev/usb/lp0", POLLOUT | POLLHUP), PortError);
+    // Paper out (bit 5) holds when 1, selected (bit 4) and no error (bit 3) when 0; busy only on
+    // the parallel port, in bit 7 inverted, where a USB printer's status always has 0.
+    const std::tuple<int, PortStatus, PortStatus> statuses[] = {
+        {0x98, {}, {}},
+        {0x18, {.busy = true}, {}},
+        {0x88, {.offline = true}, {.offline = true}},
+        {0x90, {.error = true}, {.error = true}},
+        {0x38, {.paperOut = true, .busy = true}, {.paperOut = true}},
+        {0xA0, {true, true, true, false}, {true, true, true, false}},
+    };
+    for (const auto& [byte, parallel, usb] : statuses) {
+        EXPECT_EQ(portStatusOf(byte, DeviceKind::ParallelPort), parallel) << byte;
+        EXPECT_EQ(portStatusOf(byte, DeviceKind::UsbPrinter), usb) << byte;
+    }
     // Each condition is named with its remedy, the specific cause first.
     EXPECT_EQ(describePortStatus({}), "打印机暂时没有接收数据。请检查打印机电源和电缆。");
     EXPECT_EQ(describePortStatus({.busy = true}), "打印机忙。请稍候，测试页会从中断处继续打印。");
@@ -122,8 +134,8 @@ TEST(DevicePrinterPort, CarriesTheExactPageWritesNowhereOnceClosedAndRefusesWhat
 
     // What sits at the path is no printer: refused, and nothing is created or written.
     std::ofstream(dir.path / "file") << "";
-    for (const auto& [name, kind, error] : {std::tuple("lp1", Kind::NoDevice, ENOENT),
-                                            std::tuple("file", Kind::NotADevice, ENODEV)}) {
+    for (const auto& [name, kind, error] :
+         {std::tuple("lp1", Kind::NoDevice, ENOENT), std::tuple("file", Kind::NotADevice, 0)}) {
         DevicePrinterPort none((dir.path / name).string());
         EXPECT_THAT([&] { none.open(); }, Throws<PortError>(FailsAs(kind, error, HasSubstr(name))));
     }

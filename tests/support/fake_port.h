@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <thread>
+#include <utility>
 
 #include "pintest/print_channel.h"
 #include "platform/system_printer.h"

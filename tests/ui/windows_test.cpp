@@ -290,8 +290,8 @@ TEST_F(WindowsTest, FailuresShowTheirErrorNumberAndTheNextTestOpensThePortAgain)
 // once bytes flow again; until the test ends, nothing reaches the main window, not even later; Esc
 // stops it and the user learns what to do.
 TEST_F(WindowsTest, StalledTestTakesNoOtherInputAndEscStopsItWithAdvice) {
-    using P = RecordingPort;  // a second's stall, 40 bytes, then stalls till the script runs out
-    port.takes = {P::kStall, P::kStall, 40, P::kStall, P::kStall, P::kStall, P::kStall, P::kStall};
+    using P = RecordingPort;  // a second's stall, a line, then stalls till the script runs out
+    port.takes = {P::kStall, P::kStall, 6, P::kStall, P::kStall, P::kStall, P::kStall, P::kStall};
     port.reportedStatus = PortStatus{.offline = true};
     QTimer::singleShot(0, &main, [&] {
         const auto clickAsked = [this] {  // the exit button, through the window and queued
@@ -320,7 +320,7 @@ TEST_F(WindowsTest, StalledTestTakesNoOtherInputAndEscStopsItWithAdvice) {
         const auto* progress = part<QProgressBar>(status->window(), "progress");
         EXPECT_EQ(progress->text(),
                   QString("已发送 0 / %1 字节").arg(pageBytes(TwentyFourPin).size()));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return progress->value() == 40; }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return progress->value() == 6; }));
         EXPECT_FALSE(status->isVisible()) << "the advice stays while the page flows again";
         EXPECT_TRUE(QTest::qWaitFor(adviceShown)) << "the printer stalls again";
         QTest::keyClick(status->window(), Qt::Key_Escape);

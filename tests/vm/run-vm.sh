@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Boots Debian's own kernel under QEMU with the parallel port and USB printer drivers, runs a
+# static PROGRAM in it and exits with the program's status (77: QEMU cannot run here).
+#   run-vm.sh [--bench] WORK_DIR PROGRAM [ARGS...]
+# The guest's parallel port loops back into its second serial line, so the program reads what
+# the port strobed out. --bench runs on QEMU's instruction clock and throws the port's bytes away.
+set -euo pipefail
+bench=0
+[[ ${1:-} == --bench ]] && { bench=1; shift; }
+work=$1 program=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+
+skip() {
+    echo "vm: $*" >&2
+    [[ ${KESTRUN_REQUIRE_VM:-0} == 1 ]] && exit 1
+    exit 77
+}
+for tool in qemu-system-x86_64 busybox cpio; do
+    command -v "$tool" >/dev/null || skip "$tool is missing (bash tools/setup test installs it)"
+done
+ldd "$(command -v busybox)" >/dev/null 2>&1 &&
+    skip "busybox is not the static one (busybox-static)"
+
+# The kernel linux-image-amd64 points to, unpacked beside WORK_DIR for every run of this build:
+# nothing is installed on the machine.
+mkdir -p "$work"
+cache=$(dirname "$work")
+kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends:/ {print $2; exit}')
+[[ -n $kernel_package ]] || skip "apt knows no linux-image-amd64 (run apt-get update)"
+kernel=$cache/$kernel_package
+if [[ ! -d $kernel/boot ]]; then
+    (cd "$cache" && { apt-get download -q "$kernel_package" 2>/dev/null ||
+        { apt-get update -q >/dev/null && apt-get download -q "$kernel_package"; }; }) ||
+        skip "cannot download $kernel_package"
+    rm -rf "$kernel.tmp" && dpkg-deb -x "$cache/$kernel_package"_*.deb "$kernel.tmp"
+    mv "$kernel.tmp" "$kernel" && rm -f "$cache/$kernel_package"_*.deb
+fi
+release=$(ls "$kernel/lib/modules")
+
+# The initramfs: busybox, the driver modules and what they need, the program, and the gconv
+# modules of the glibc it was linked with (iconv loads them at run time, even when static).
+root=$work/root
+rm -rf "$root" && mkdir -p "$root"/{bin,proc,sys,dev,gconv,lib/modules/"$release"}
+cp "$(command -v busybox)" "$root/bin/busybox"
+cp "$here/init" "$root/init"
+cp "$program" "$root/program"
+mkdir "$root/data" && cp "$here"/../data/*.bin "$root/data/"
+echo "$*" >"$root/args"
+gconv=$(dirname "$(find /usr/lib /lib -path '*/gconv/GBK.so' -print -quit)")
+cp "$gconv/GBK.so" "$root/gconv/"
+cat "$gconv/gconv-modules" "$gconv"/gconv-modules.d/*.conf 2>/dev/null | grep -E 'GBK' >"$root/gconv/gconv-modules"
+for library in libc.so.6 ld-linux-x86-64.so.2; do
+    file=$(readlink -f "$(gcc -print-file-name="$library")")
+    mkdir -p "$root/$(dirname "$file")" "$root/lib64"
+    cp "$file" "$root/$file"
+    ln -sf "$file" "$root/lib64/$library"
+done
+modules=$kernel/lib/modules/$release
+[[ -f $modules/modules.dep ]] || busybox depmod -b "$kernel" "$release"
+wanted=(parport_pc lp usb_f_printer dummy_hcd usblp)
+for name in "${wanted[@]}"; do
+    line=$(grep -E "/$name\.ko(\.xz)?:" "$modules/modules.dep")
+    for file in ${line/:/}; do
+        mkdir -p "$root/lib/modules/$release/$(dirname "$file")"
+        case $file in
+            *.xz) xz -dc "$modules/$file" >"$root/lib/modules/$release/${file%.xz}" ;;
+            *) cp "$modules/$file" "$root/lib/modules/$release/$file" ;;
+        esac
+    done
+done
+busybox depmod -b "$root" "$release"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+
+# The parallel port's FIFO is the second serial line's input.
+lines=$work/lines
+rm -rf "$lines" && mkdir -p "$lines"
+mkfifo "$lines/port.out" "$lines/serial.out"
+ln -s port.out "$lines/serial.in"
+ln -s serial.out "$lines/port.in"
+qemu=(qemu-system-x86_64 -m 512 -display none -monitor none -no-reboot -nodefaults
+    -kernel "$kernel/boot/vmlinuz-$release" -initrd "$work/initramfs.gz"
+    -chardev stdio,id=console,signal=off -serial chardev:console
+    -chardev pipe,id=back,path="$lines/serial" -serial chardev:back
+    -append "console=ttyS0 quiet panic=-1 rdinit=/init")
+if ((bench)); then
+    qemu+=(-parallel file:/dev/null -icount shift=4,sleep=off -accel tcg)
+else
+    qemu+=(-chardev pipe,id=port,path="$lines/port" -parallel chardev:port)
+    # A working KVM boots to a panic within a second; a paravirtual one fails or hangs.
+    if [[ -w /dev/kvm ]] && timeout 8 "${qemu[0]}" -accel kvm -cpu host -m 128 -display none \
+        -monitor none -nodefaults -no-reboot -serial stdio -kernel "$kernel/boot/vmlinuz-$release" \
+        -append "console=ttyS0 panic=-1" </dev/null 2>&1 | grep -q 'Kernel panic'; then
+        qemu+=(-accel kvm -cpu host)
+    else
+        qemu+=(-accel tcg)
+    fi
+fi
+log=$work/console.log
+timeout 280 "${qemu[@]}" </dev/null | tee "$log" || true
+status=$(sed -n 's/^kestrun-vm-exit=\([0-9]*\).*/\1/p' "$log" | tail -n 1)
+[[ -n $status ]] || { echo "vm: the guest ended without the program's status" >&2; exit 1; }
+exit "$status"
