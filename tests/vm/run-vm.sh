@@ -56,19 +56,26 @@ for library in libc.so.6 ld-linux-x86-64.so.2; do
     cp "$file" "$root/$file"
     ln -sf "$file" "$root/lib64/$library"
 done
+# Each driver after what it depends on, unpacked where the kernel ships them compressed.
 modules=$kernel/lib/modules/$release
-[[ -f $modules/modules.dep ]] || busybox depmod -b "$kernel" "$release"
-wanted=(parport_pc lp usb_f_printer dummy_hcd usblp)
-for name in "${wanted[@]}"; do
-    line=$(grep -E "/$name\.ko(\.xz)?:" "$modules/modules.dep")
-    for file in ${line/:/}; do
-        mkdir -p "$root/lib/modules/$release/$(dirname "$file")"
-        case $file in
-            *.xz) xz -dc "$modules/$file" >"$root/lib/modules/$release/${file%.xz}" ;;
-            *) cp "$modules/$file" "$root/lib/modules/$release/$file" ;;
-        esac
-    done
-done
+declare -A added
+add_module() {
+    local file
+    [[ -z ${added[$1]:-} ]] || return 0
+    added[$1]=1
+    file=$(find "$modules/kernel" -regex ".*/${1//[-_]/[-_]}\.ko\(\.xz\)?" -print -quit)
+    [[ -n $file ]] || skip "$release has no module $1"
+    local target=$root/lib/modules/$release/${file#"$modules/"}
+    mkdir -p "$(dirname "$target")"
+    case $file in
+        *.xz) xz -dc "$file" >"${target%.xz}" ;;
+        *) cp "$file" "$target" ;;
+    esac
+    local depends
+    depends=$(tr '\0' '\n' <"${target%.xz}" | sed -n 's/^depends=//p' | tr ',' ' ')
+    for dependency in $depends; do add_module "$dependency"; done
+}
+for name in parport_pc lp usb_f_printer dummy_hcd usblp; do add_module "$name"; done
 busybox depmod -b "$root" "$release"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
