@@ -6,12 +6,19 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/printer_port.h"
 
 namespace kestrun {
 
 // How a failed check shows an error.
 inline std::ostream& operator<<(std::ostream& out, const Error& error) {
     return out << "error " << error.errorNumber() << " \"" << error.what() << "\"";
+}
+
+// How a failed check shows a printer's status.
+inline void PrintTo(const PortStatus& status, std::ostream* out) {
+    *out << "{" << (status.paperOut ? " paper out" : "") << (status.offline ? " offline" : "")
+         << (status.error ? " error" : "") << (status.busy ? " busy" : "") << " }";
 }
 
 namespace testing {
