@@ -121,10 +121,12 @@ protected:
         setStatus(0x18);
     }
     // Pulls the cable; its side holds nothing half-read, which the gadget driver could not take.
+    // Returns once the driver has let go of the printer, so the port's next call meets that.
     void unplug() {
         ::close(std::exchange(gadget, -1));
         ++closedDuringRun;
         writeFile(kUdc, "\n");
+        EXPECT_TRUE(waitFor("/dev/usb/lp0", false));
     }
     void setStatus(unsigned char status) { ioctl(gadget, GADGET_SET_PRINTER_STATUS, status); }
     void startReading() {
