@@ -94,14 +94,18 @@ if ((bench)); then
     qemu+=(-parallel file:/dev/null -icount shift=4,sleep=off -accel tcg)
 else
     qemu+=(-chardev pipe,id=port,path="$lines/port" -parallel chardev:port)
-    # A working KVM boots to a panic within a second; a paravirtual one fails or hangs.
-    if [[ -w /dev/kvm ]] && timeout 8 "${qemu[0]}" -accel kvm -cpu host -m 128 -display none \
-        -monitor none -nodefaults -no-reboot -serial stdio -kernel "$kernel/boot/vmlinuz-$release" \
-        -append "console=ttyS0 panic=-1" </dev/null 2>&1 | grep -q 'Kernel panic'; then
-        qemu+=(-accel kvm -cpu host)
-    else
-        qemu+=(-accel tcg)
+    # A working KVM boots to a panic within a second; a paravirtual one fails or hangs. Asked
+    # once per build folder.
+    if [[ ! -f $cache/accel ]]; then
+        echo tcg >"$cache/accel"
+        if [[ -w /dev/kvm ]] && timeout 8 "${qemu[0]}" -accel kvm -cpu host -m 128 -display none \
+            -monitor none -nodefaults -no-reboot -serial stdio -append "console=ttyS0 panic=-1" \
+            -kernel "$kernel/boot/vmlinuz-$release" </dev/null 2>&1 | grep -q 'Kernel panic'; then
+            echo kvm >"$cache/accel"
+        fi
     fi
+    qemu+=(-accel "$(cat "$cache/accel")")
+    [[ $(cat "$cache/accel") == tcg ]] || qemu+=(-cpu host)
 fi
 log=$work/console.log
 timeout 280 "${qemu[@]}" </dev/null | tee "$log" || true
