@@ -66,9 +66,10 @@ public:
     // The bytes written and not yet sent.
     const Bytes& pending() const { return buffer_; }
 
-    // Sends what is pending, in order, each byte once. When `stop` is requested it stops at the
-    // next line end, or at once if the printer has stalled. Throws PortError when the port fails;
-    // bytes already sent stay sent.
+    // Sends what is pending, in order, each byte once, and waits until the port has passed it on.
+    // Once `stop` is requested, whenever that is, it is never Sent: it stops at the next line end,
+    // or at once if the printer has stalled. Throws PortError when the port fails; bytes already
+    // sent stay sent.
     SendResult send(SendObserver* observer, std::stop_token stop);
 
     // Closes the port and drops what was not sent. Closing a closed channel does nothing.
