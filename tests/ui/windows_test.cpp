@@ -21,9 +21,11 @@
 #include "platform/qt/qt_question_box.h"
 #include "platform/qt/qt_url_opener.h"
 #include "ui/application.h"
+#include "ui/fonts.h"
 #include "ui/instructions_window.h"
 #include "ui/main_window.h"
 #include "ui/progress_dialog.h"
+#include "ui/twips.h"
 
 namespace kestrun::testing {
 namespace {
@@ -112,6 +114,66 @@ protected:
     }
 };
 
+// Every control of both windows where the layout puts it (in twips), with its caption and face.
+TEST_F(WindowsTest, EveryControlHasItsCaptionPlaceAndFaceFromTheLayout) {
+    EXPECT_EQ(main.size(), QSize(639, 287));
+    EXPECT_EQ(instructions.size(), QSize(713, 292));
+    const struct {
+        QWidget* window;
+        const char* name;
+        const char* caption;  // nothing: a picture, or the model list (checked below)
+        QRect twips;
+        QString face;
+        qreal points;
+    } controls[] = {
+        {&main, "Command2", "24针测试", {3720, 2760, 1695, 495}, kKaiFamily, 14.25},
+        {&main, "Command3", "退出", {6360, 2760, 1215, 495}, kKaiFamily, 14.25},
+        {&main, "Command1", "9针测试", {1320, 2760, 1575, 495}, kKaiFamily, 14.25},
+        {&main, "Label2", "  Bemro制作", {3840, 3720, 1935, 375}, kKaiFamily, 14.25},
+        {&main, "Picture2", nullptr, {480, 600, 2535, 855}, {}, 0},
+        {&main, "Command4", "进入Vorna官网", {7920, 3720, 1455, 495}, kSongFamily, 9},
+        {&main, "Command5", "使用说明", {120, 3840, 1095, 375}, kSongFamily, 10.5},
+        {&instructions,
+         "Label1",
+         "首先感谢您对本软件的支持",
+         {960, 240, 3255, 255},
+         kSongFamily,
+         10.5},
+        {&instructions, "Label2", "24针机型:", {960, 720, 1095, 375}, kSongFamily, 10.5},
+        {&instructions, "Label3", nullptr, {2160, 720, 3255, 2655}, kYouYuanFamily, 10.5},
+        {&instructions, "Label4", "9针机型:", {960, 3480, 1095, 375}, kSongFamily, 10.5},
+        {&instructions,
+         "Label5",
+         "VD-910 VD-920 VD-930 VD-950",
+         {2160, 3480, 3375, 375},
+         kYouYuanFamily,
+         10.5},
+        {&instructions,
+         "Label6",
+         "请您务必连接打印机，并安装打印机驱动",
+         {960, 3960, 4335, 375},
+         kYouYuanFamily,
+         10.5},
+    };
+    for (const auto& [window, name, caption, twips, face, points] : controls) {
+        const auto* control = window->findChild<QWidget*>(name);
+        ASSERT_NE(control, nullptr) << name;
+        const QRect& t = twips;
+        EXPECT_EQ(control->geometry(), twipsRect(t.x(), t.y(), t.width(), t.height())) << name;
+        if (caption != nullptr) {
+            EXPECT_EQ(control->property("text").toString(), QString::fromUtf8(caption)) << name;
+        }
+        if (points > 0) {
+            // The face asked for, or the installed stand-in the program picked for it.
+            const QFont font = control->font();
+            EXPECT_TRUE(font.family() == face || QFont::substitutes(face).contains(font.family()))
+                << name << ": " << font.family().toStdString();
+            EXPECT_EQ(font.pointSizeF(), points) << name;
+            EXPECT_TRUE(font.bold()) << name;
+        }
+    }
+}
+
 // Every text is drawn whole, and dark on its light ground even under a dark desktop palette.
 TEST_F(WindowsTest, EveryTextShowsWholeAndReadsDarkOnItsLightGroundUnderADarkDesktopPalette) {
     // Dark grounds and white text for every kind of widget, as a dark desktop style has.
@@ -135,7 +197,6 @@ TEST_F(WindowsTest, EveryTextShowsWholeAndReadsDarkOnItsLightGroundUnderADarkDes
             const QFontInfo face(label->font());
             EXPECT_EQ(face.family().compare(label->font().family(), Qt::CaseInsensitive), 0)
                 << name << ": " << face.family().toStdString() << " is not what it asked for";
-            EXPECT_EQ(label->font().pointSizeF(), label->window() == &main ? 14.25 : 10.5) << name;
             EXPECT_TRUE(face.bold()) << name;
             EXPECT_LE(label->heightForWidth(label->width()), label->height()) << name;
             EXPECT_TRUE(label->wordWrap() || label->sizeHint().width() <= label->width()) << name;
