@@ -4,8 +4,8 @@
 
 namespace kestrun {
 
-// Opens URLs through QDesktopServices: on Linux that starts xdg-open (or a browser it finds) as a
-// program with the URL as its one argument, never through a shell.
+// Opens URLs with xdg-open, the desktop's own choice of handler, started as a program with the
+// URL as its one argument, never through a shell, and not waited for.
 class QtUrlOpener final : public UrlOpener {
 public:
     void open(const std::string& url) override;

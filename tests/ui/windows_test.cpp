@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cmath>
+#include <fstream>
 #include <set>
 
 #include "fake_port.h"
@@ -20,6 +21,7 @@
 #include "platform/qt/qt_message_box.h"
 #include "platform/qt/qt_question_box.h"
 #include "platform/qt/qt_url_opener.h"
+#include "temp_dir.h"
 #include "ui/application.h"
 #include "ui/fonts.h"
 #include "ui/instructions_window.h"
@@ -491,11 +493,28 @@ TEST(QtServices, QuestionDefaultsToYesTakesEscapeForNoErrorsShowTheirIconAUrlFai
     });
     QtMessageBox().show(MessageBox::Kind::Error, "Kestrun", "端口打不开。\n\n错误号：13");
     EXPECT_EQ(shown, "Kestrun|端口打不开。\n\n错误号：13|critical");
-    // A URL the desktop cannot open (the offscreen platform opens none) is reported, naming the
-    // URL as given: characters a shell would act on included.
-    const std::string url = "http://www.vorna-printers.example/a;b&c=$(x)'y'";
+    // The URL goes to xdg-open as its one argument, as given: characters a shell would act on
+    // stay characters. Without xdg-open the failure names the URL.
+    TempDir bin;
+    const std::string url = "http://www.vorna-printers.example/a;b&c=$(mkdir$IFS'" +
+                            (bin.path / "made").string() + "')";
+    std::ofstream(bin.path / "xdg-open") << "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" >\"$0.args\"\n";
+    std::filesystem::permissions(bin.path / "xdg-open", std::filesystem::perms::owner_all);
+    const std::string path = getenv("PATH");
+    setenv("PATH", (bin.path.string() + ":" + path).c_str(), 1);
+    QtUrlOpener().open(url);
+    std::string args;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        std::getline(std::ifstream(bin.path / "xdg-open.args"), args);
+        return !args.empty();
+    }));
+    EXPECT_EQ(args, "1|" + url + "|");
+    EXPECT_FALSE(std::filesystem::exists(bin.path / "made"));
+    setenv("PATH", bin.path.c_str(), 1);
+    std::filesystem::remove(bin.path / "xdg-open");
     EXPECT_THAT([&] { QtUrlOpener().open(url); },
                 Throws<UrlOpenError>(FailsWith(0, HasSubstr("无法打开网址 " + url + "："))));
+    setenv("PATH", path.c_str(), 1);
 }
 
 // What the program reports (set by prepareApplication, in main() below) is the project's version;
