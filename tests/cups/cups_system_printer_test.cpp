@@ -215,6 +215,19 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
         std::filesystem::remove_all(home_.path / ".cups");
     }
     ::close(listening);
+
+    // A document the server refused is dropped: the next one on the same printer object goes to
+    // the default printer as one page, not as the refused one with a page more.
+    setenv("CUPS_SERVER", main_.c_str(), 1);
+    const NetworkPrinter device(main_, "kestrun-default");
+    CupsSystemPrinter printer;
+    setenv("PRINTER", "kestrun-refusing", 1);
+    EXPECT_TRUE(call(printer, {kNewPage, kEnd}));
+    unsetenv("PRINTER");
+    ASSERT_FALSE(call(printer, {kNewPage, kEnd, kAbort}));
+    const std::string data = device.receive();
+    const std::regex page("%%Page:");
+    EXPECT_EQ(std::distance(std::sregex_iterator(data.begin(), data.end(), page), {}), 1);
 }
 
 }  // namespace
