@@ -26,14 +26,12 @@ const PinTestProfile& profileOf(const benchmark::State& state) {
 
 void BuildAndEncodePage(benchmark::State& state) {
     DiscardPort port;
-    PrintChannel channel;
     std::size_t bytes = 0;
     for (auto _ : state) {
-        channel.open(port);
+        PrintChannel channel(port);
         writePinTestPage(channel, profileOf(state));
         bytes = channel.pending().size();
         benchmark::DoNotOptimize(channel.pending().data());
-        channel.close();
     }
     state.counters["page_bytes"] = static_cast<double>(bytes);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));

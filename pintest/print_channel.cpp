@@ -1,7 +1,6 @@
 #include "pintest/print_channel.h"
 
 #include <algorithm>
-#include <cerrno>
 
 namespace kestrun {
 namespace {
@@ -124,23 +123,11 @@ private:
 
 }  // namespace
 
-void PrintChannel::open(PrinterPort& port) {
-    if (open_.exchange(true)) {
-        throw ChannelError(EBUSY, "输出通道 1 已经打开：上一次测试还没有结束。");
-    }
-    try {
-        port.open();
-    } catch (...) {
-        open_ = false;
-        throw;
-    }
-    port_ = &port;
+PrintChannel::PrintChannel(PrinterPort& port, Now now) : port_(port), now_(std::move(now)) {
+    port_.open();
 }
 
 void PrintChannel::write(const PrintRecord& record, int times) {
-    if (!isOpen()) {
-        throw ChannelError(EBADF, "输出通道 1 没有打开。");
-    }
     if (times <= 0) {
         return;
     }
@@ -165,35 +152,13 @@ void PrintChannel::write(const PrintRecord& record, int times) {
 }
 
 SendResult PrintChannel::send(SendObserver* observer, std::stop_token stop) {
-    if (!isOpen()) {
-        throw ChannelError(EBADF, "输出通道 1 没有打开。");
-    }
     NoObserver nobody;
-    struct Forget {
-        PrintChannel& channel;
-        ~Forget() {
-            channel.buffer_.clear();
-            channel.lineEnds_.clear();
-        }
-    } forget{*this};
-    return PageSender(*port_, buffer_, lineEnds_, now_, observer ? *observer : nobody,
-                      std::move(stop))
-        .send();
-}
-
-void PrintChannel::close() noexcept {
-    if (port_ != nullptr) {
-        port_->close();
-        port_ = nullptr;
-    }
+    const SendResult result =
+        PageSender(port_, buffer_, lineEnds_, now_, observer ? *observer : nobody, std::move(stop))
+            .send();
     buffer_.clear();
     lineEnds_.clear();
-    open_ = false;
-}
-
-PrintChannel& channelOne() {
-    static PrintChannel channel;
-    return channel;
+    return result;
 }
 
 }  // namespace kestrun

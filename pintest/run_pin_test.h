@@ -25,10 +25,12 @@ enum class PinTestOutcome {
 // One test: opens channel 1 on the port, writes the whole page for `profile`, makes the system
 // printer's three closing calls (new page, end document, abort document), and closes the channel.
 // A failure ends the run at the step where it happens and propagates as a kestrun::Error
-// (PortError, PrinterError, ChannelError, EncodingError): no later step runs, bytes already sent
-// stay sent, and the channel is closed whatever happens. A cancel through `stop` skips the printer
-// calls. Blocks until the page is out: call it off the user-interface thread.
+// (PortError, PrinterError, EncodingError, or ChannelError while another run holds channel 1):
+// no later step runs, bytes already sent stay sent, and the channel is closed whatever happens.
+// A cancel through `stop` skips the printer calls. Blocks until the page is out: call it off the
+// user-interface thread. `now` is the channel's clock.
 PinTestOutcome runPinTest(const PinTestProfile& profile, PrinterPort& port, SystemPrinter& printer,
-                          PinTestObserver* observer = nullptr, std::stop_token stop = {});
+                          PinTestObserver* observer = nullptr, std::stop_token stop = {},
+                          PrintChannel::Now now = PrintChannel::steadyNow);
 
 }  // namespace kestrun

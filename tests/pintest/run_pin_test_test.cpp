@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 
+#include "matchers.h"
 #include "page_bytes.h"
 
 namespace kestrun {
@@ -22,12 +23,18 @@ constexpr PortStatus kOffline{.offline = true};
 // in `told`, and the page's size, which every report must give. The user cancels on `cancelAt`.
 class PinTestRun : public ::testing::Test, public PinTestObserver {
 protected:
-    PinTestRun() { port.reportedStatus = kOffline; }
+    PinTestRun() {
+        port.reportedStatus = kOffline;
+        port.idle = [this](auto wait) { now += wait; };
+    }
 
     void note(const std::string& event) {
         told += told.ends_with(event) && event == "S" ? "" : " " + event;
         if (event == cancelAt) {
             stop.request_stop();
+        }
+        if (during) {
+            std::exchange(during, nullptr)();
         }
     }
     void progress(std::size_t sent, std::size_t total) override {
@@ -40,19 +47,20 @@ protected:
     }
     void ejecting() override { log.push_back("ejecting"); }
 
-    // Runs one test afresh and gives the number of the error it failed with, or -1. Whatever
-    // happened, channel 1 is closed, unless someone else holds it.
+    // Runs one test afresh, on the steered clock, and gives the number of the error it failed
+    // with, or -1. Whatever happened, the port is closed.
     int run(const PinTestProfile& profile = NinePin) {
         log.clear();
         port.received.clear();
         pageSize = testing::pageBytes(profile).size();
         int error = -1;
         try {
-            outcome = runPinTest(profile, port, printer, this, stop.get_token());
+            outcome =
+                runPinTest(profile, port, printer, this, stop.get_token(), [this] { return now; });
         } catch (const Error& failure) {
             error = failure.errorNumber();
         }
-        EXPECT_EQ(channelOne().isOpen(), error == EBUSY);
+        EXPECT_FALSE(port.isOpen);
         return error;
     }
 
@@ -60,6 +68,8 @@ protected:
     testing::RecordingPort port{log};
     testing::RecordingPrinter printer{log};
     std::stop_source stop;
+    std::chrono::steady_clock::time_point now;
+    std::function<void()> during;  // done once, at the next report
     std::string cancelAt;
     std::string told;
     std::size_t sent = 0;  // as last told
@@ -118,14 +128,12 @@ TEST_F(PinTestRun, ChannelSendsAsThePortTakesAndTheUserCancels) {
         cancelAt = scenario.cancelAt;
         told.clear();
         stop = {};
-        std::chrono::steady_clock::time_point now{};
         std::vector<std::chrono::milliseconds> waits;
         port.idle = [&](auto wait) {
             now += wait;
             waits.push_back(wait);
         };
-        PrintChannel channel([&] { return now; });
-        channel.open(port);
+        PrintChannel channel(port, [&] { return now; });
         // Five lines ending at bytes 6, 16, 26, 36 and 43: three are one record written three
         // times, and the last is two records.
         channel.write({{Text{"head"}}, true});
@@ -176,8 +184,6 @@ TEST_F(PinTestRun, FailureOrCancelStopsAtItsStepClosesThePortAndTheNextRunIsWhol
     EXPECT_EQ(run(TwentyFourPin), -1);
     EXPECT_EQ(outcome, PinTestOutcome::Completed);
     EXPECT_EQ(port.received, testing::pageBytes(TwentyFourPin));
-    EXPECT_THROW(channelOne().write({{Text{"x"}}, true}), ChannelError);
-    EXPECT_THROW(channelOne().send(this, {}), ChannelError);
 
     for (const PinTestOutcome cancelled :
          {PinTestOutcome::Cancelled, PinTestOutcome::CancelledWhileStalled}) {
@@ -189,11 +195,23 @@ TEST_F(PinTestRun, FailureOrCancelStopsAtItsStepClosesThePortAndTheNextRunIsWhol
         EXPECT_EQ(log, (EventLog{"open", "close"}));
     }
 
+    // While a run holds channel 1, a second is refused and its port stays shut.
     testing::RecordingPort other(log);
-    channelOne().open(other);
-    EXPECT_EQ(run(), EBUSY);  // the channel is someone else's: this port stays shut
-    EXPECT_FALSE(port.isOpen);
-    channelOne().close();
+    std::optional<ChannelError> refused;
+    during = [&] {
+        try {
+            runPinTest(NinePin, other, printer);
+        } catch (const ChannelError& error) {
+            refused = error;
+        }
+    };
+    cancelAt.clear();
+    stop = {};
+    EXPECT_EQ(run(), -1);
+    EXPECT_THAT(refused,
+                ::testing::Optional(testing::FailsWith(0, ::testing::HasSubstr("上一次测试"))));
+    EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument", "abortDocument",
+                             "close"}));
 }
 
 }  // namespace

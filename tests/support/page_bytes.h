@@ -11,8 +11,7 @@ namespace kestrun::testing {
 inline Bytes pageBytes(const PinTestProfile& profile) {
     EventLog log;
     RecordingPort port(log);
-    PrintChannel channel;
-    channel.open(port);
+    PrintChannel channel(port);
     writePinTestPage(channel, profile);
     return channel.pending();
 }
