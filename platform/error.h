@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace kestrun {
 
@@ -17,5 +18,10 @@ public:
 private:
     int errorNumber_;
 };
+
+// What the system calls an error number, in the user's language where the system has it.
+inline std::string systemText(int errorNumber) {
+    return std::generic_category().message(errorNumber);
+}
 
 }  // namespace kestrun

@@ -5,7 +5,6 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
-#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -104,7 +103,7 @@ PinTestRunner::Result PinTestRunner::run(const PinTestProfile& profile) {
     if (worker_.joinable()) {
         return Result{.outcome = PinTestOutcome::Completed,
                       .errorText = QStringLiteral("上一次测试还没有结束。请等它结束后再测试。"),
-                      .errorNumber = EBUSY};
+                      .errorNumber = 0};
     }
 
     JobState state;

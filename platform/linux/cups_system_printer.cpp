@@ -9,7 +9,6 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <cerrno>
-#include <cstring>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -20,11 +19,6 @@ namespace {
 // Error numbers: a failure of the connection itself carries its errno (ETIMEDOUT when the server
 // did not answer in time). When the server did answer and said no, there is no system error
 // behind it: the number is 0 and the server's own status and words go into the message instead.
-
-std::string systemText(int error) {
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
 
 std::string serverName() {
     const char* server = cupsServer();

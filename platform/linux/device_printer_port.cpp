@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -20,11 +19,6 @@ namespace {
 // Character device majors of the parallel port printer driver and of USB printers.
 constexpr unsigned kParallelPortMajor = 6;
 constexpr unsigned kUsbPrinterMajor = 180;
-
-std::string systemText(int error) {
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
 
 // A pipe whose reader has gone raises SIGPIPE, which would end the whole program. Hold the
 // signal back for this thread around the write and swallow the one the write raised, so the
@@ -134,13 +128,15 @@ WriteStep writeStepFor(int error, DeviceKind device) {
 
 PortError writeFailure(const std::string& path, int error) {
     switch (error) {
+        case 0:  // the device hung up without a reason
         case ENODEV:
         case ENXIO:
         case EPIPE:
         case EIO:
         case ESHUTDOWN:
             return PortError(PortError::Kind::Unplugged, error,
-                             "打印过程中打印机断开了连接（" + path + "：" + systemText(error) +
+                             "打印过程中打印机断开了连接（" + path +
+                                 (error != 0 ? "：" + systemText(error) : "") +
                                  "）。请检查打印机电缆和电源，然后重新测试。");
         default:
             return PortError(PortError::Kind::IoError, error,
@@ -151,7 +147,7 @@ PortError writeFailure(const std::string& path, int error) {
 
 bool drainedFrom(const std::string& path, short events) {
     if ((events & (POLLERR | POLLHUP)) != 0) {
-        throw writeFailure(path, EIO);
+        throw writeFailure(path, 0);
     }
     return (events & POLLOUT) != 0;
 }
@@ -206,7 +202,7 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
         return 0;
     }
     if (fd_ < 0) {
-        throw PortError(PortError::Kind::IoError, EBADF, "打印机端口 " + path_ + " 没有打开。");
+        throw PortError(PortError::Kind::IoError, 0, "打印机端口 " + path_ + " 没有打开。");
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
     // The parallel port driver has no poll: it would always say writable. Other devices are

@@ -44,7 +44,7 @@ TEST(PortRules, WriteErrorsAreWaitedOutOrFailPerDevice) {
         EXPECT_EQ(writeStepFor(EIO, device), device == ParallelPort ? Wait : Fail);
         EXPECT_EQ(writeStepFor(EPIPE, device), Fail);
     }
-    for (const int error : {EIO, EPIPE, ENODEV, ENXIO, ESHUTDOWN, EFBIG}) {
+    for (const int error : {0, EIO, EPIPE, ENODEV, ENXIO, ESHUTDOWN, EFBIG}) {
         EXPECT_THAT(writeFailure("/dev/lp9", error),
                     FailsAs(error == EFBIG ? Kind::IoError : Kind::Unplugged, error,
                             HasSubstr("/dev/lp9")));
