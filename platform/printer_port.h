@@ -41,9 +41,6 @@ struct PortStatus {
     friend bool operator==(const PortStatus&, const PortStatus&) = default;
 };
 
-// What a person should be told about a stalled printer with this status, in Chinese.
-std::string describePortStatus(const PortStatus& status);
-
 // The first parallel printer port, written with raw bytes. Not thread-safe: one test run uses it
 // at a time, on one thread. The port never blocks for longer than the wait a call is given, so the
 // caller stays in charge of progress and cancelling.

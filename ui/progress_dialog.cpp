@@ -4,23 +4,41 @@
 #include <QLayout>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringList>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <utility>
 
 namespace kestrun {
-namespace {
-
-QString stallText(const std::optional<PortStatus>& status) {
-    if (status) {
-        return QString::fromStdString(describePortStatus(*status));
+QString stallAdvice(const std::optional<PortStatus>& status) {
+    // Paper out usually also raises offline and error; the specific cause comes first, and each
+    // cause brings the one thing the user can do about it.
+    QStringList causes;
+    QStringList remedies;
+    if (status && status->paperOut) {
+        causes << QStringLiteral("缺纸");
+        remedies << QStringLiteral("装好打印纸");
     }
-    return QStringLiteral(
-        "打印机没有接收数据。请检查打印机是否开机、联机、装好了纸，以及电缆是否接好；"
-        "测试页会从中断处继续打印。");
+    if (status && status->offline) {
+        causes << QStringLiteral("脱机");
+        remedies << QStringLiteral("按打印机的“联机”键");
+    }
+    if (status && status->error) {
+        causes << QStringLiteral("报告故障");
+        remedies << QStringLiteral("检查打印机面板上的故障灯（卡纸、机盖未合上等）");
+    }
+    if (status && status->busy) {
+        causes << QStringLiteral("忙");
+        remedies << QStringLiteral("稍候");
+    }
+    if (causes.isEmpty()) {
+        return QStringLiteral(
+            "打印机没有接收数据。请检查打印机是否开机、联机、装好了纸，以及电缆是否接好；"
+            "测试页会从中断处继续打印。");
+    }
+    return QStringLiteral("打印机%1。请%2，测试页会从中断处继续打印。")
+        .arg(causes.join(QStringLiteral("、")), remedies.join(QStringLiteral("，")));
 }
-
-}  // namespace
 
 ProgressDialog::ProgressDialog(QWidget* parent, std::function<void()> onCancel)
     : QDialog(parent), onCancel_(std::move(onCancel)) {
@@ -85,7 +103,7 @@ void ProgressDialog::render() {
     bar_->setFormat(view_.total > 0 ? QStringLiteral("已发送 %v / %m 字节")
                                     : QStringLiteral("已发送 %v 字节"));
     status_->setVisible(view_.stalled);
-    status_->setText(view_.stalled ? stallText(view_.status) : QString());
+    status_->setText(view_.stalled ? stallAdvice(view_.status) : QString());
     // The printer calls cannot be interrupted; a Cancel now would promise what cannot happen.
     cancel_->setEnabled(!stopping_ && !view_.ejecting);
     // A window does not grow by itself when a wrapped text gets longer: make room for it, or

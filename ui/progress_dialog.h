@@ -23,6 +23,10 @@ struct JobView {
     bool finished = false;
 };
 
+// What the user is told about a printer that takes nothing, from the status it reports, if any:
+// each cause with what to do about it.
+QString stallAdvice(const std::optional<PortStatus>& status);
+
 // The job's progress dialog. It never closes itself: Cancel, Esc and the window's close button
 // only ask the job to stop, and the dialog goes away once the job has really ended, so the user
 // cannot start anything while the port is still open.

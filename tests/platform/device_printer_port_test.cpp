@@ -76,12 +76,6 @@ TEST(PortRules, DeviceKindsAndStatus) {
         EXPECT_EQ(portStatusOf(byte, DeviceKind::ParallelPort), parallel) << byte;
         EXPECT_EQ(portStatusOf(byte, DeviceKind::UsbPrinter), usb) << byte;
     }
-    // Each condition is named with its remedy, the specific cause first.
-    EXPECT_EQ(describePortStatus({}), "打印机暂时没有接收数据。请检查打印机电源和电缆。");
-    EXPECT_EQ(describePortStatus({.busy = true}), "打印机忙。请稍候，测试页会从中断处继续打印。");
-    EXPECT_EQ(describePortStatus({true, true, true, true}),
-              "打印机缺纸、脱机、报告故障、忙。请装好打印纸，按打印机的“联机”键，检查打印机面板上的"
-              "故障灯（卡纸、机盖未合上等），稍候，测试页会从中断处继续打印。");
 }
 
 // A FIFO in place of the device (the kernel's printer drivers are the driver tests' part). Its

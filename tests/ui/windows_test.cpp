@@ -379,7 +379,7 @@ TEST_F(WindowsTest, StalledTestTakesNoOtherInputAndEscStopsItWithAdvice) {
         EXPECT_TRUE(QTest::qWaitFor(adviceShown));
         ASSERT_NE(status, nullptr) << "no progress dialog";
         clickAsked();
-        EXPECT_EQ(status->text().toStdString(), describePortStatus(PortStatus{.offline = true}));
+        EXPECT_EQ(status->text(), stallAdvice(PortStatus{.offline = true}));
         const auto* progress = part<QProgressBar>(status->window(), "progress");
         EXPECT_EQ(progress->text(),
                   QString("已发送 0 / %1 字节").arg(pageBytes(TwentyFourPin).size()));
@@ -437,6 +437,16 @@ TEST(ProgressDialog, ShowsTheJobsStateAndEscAsksItToStopOnce) {
         {view(0, 900), sending, "已发送 0 / 900 字节", {}, true, atLineEnd},
         {view(40, 900, true), sending, "已发送 40 / 900 字节", whyStalled, true, stopping},
         {view(80, 900), sending, "已发送 80 / 900 字节", {}, true, atLineEnd},
+        // A printer that reports no cause gets the same advice as one that reports nothing;
+        // each cause comes with its remedy, the specific one first.
+        {view(80, 900, true, PortStatus{}), sending, "已发送 80 / 900 字节", whyStalled, true,
+         stopping},
+        {view(80, 900, true, PortStatus{.offline = true}), sending, "已发送 80 / 900 字节",
+         "打印机脱机。请按打印机的“联机”键，测试页会从中断处继续打印。", true, stopping},
+        {view(80, 900, true, PortStatus{true, true, true, true}), sending, "已发送 80 / 900 字节",
+         "打印机缺纸、脱机、报告故障、忙。请装好打印纸，按打印机的“联机”键，检查打印机面板上的"
+         "故障灯（卡纸、机盖未合上等），稍候，测试页会从中断处继续打印。",
+         true, stopping},
         // The printer calls cannot be interrupted: no Cancel that would promise it.
         {view(900, 900, false, {}, true), ejecting, "已发送 900 / 900 字节", {}, false, ejecting},
     };
