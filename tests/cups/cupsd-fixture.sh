@@ -20,7 +20,7 @@
 #
 # When no server can be started here (not root, no cupsd), start writes the reason to <dir>/skip
 # and succeeds, so that the tests can skip themselves and say why. Any other failure to start is
-# an error. stop ends the server by the PID that start recorded, never by name.
+# an error. stop ends the server by the PID that start recorded, never by name, and removes <dir>.
 set -eu
 
 usage() {
@@ -188,6 +188,7 @@ EOF
 
 case $action in
     start) start ;;
-    stop) stop_server ;;
+    # Nothing of the server is left behind; the shared parent folder goes with the last one.
+    stop) stop_server && rm -rf "$dir" && { rmdir "$(dirname "$dir")" 2>/dev/null || true; } ;;
     *) usage ;;
 esac
