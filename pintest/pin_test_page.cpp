@@ -30,7 +30,7 @@ void writePinTestPage(PrintChannel& channel, const PinTestProfile& profile) {
         highCount = Text{std::string(1, '\0') + std::string(profile.afterHighCountByte)};
     }
     const PrintRecord imageCommand{
-        {CharCode{27}, text("*"), CharCode{39}, CharCode{profile.columnCountByte}, highCount},
+        {CharCode{27}, text("*"), CharCode{39}, CharCode{profile.columnsPerLine}, highCount},
         false};
 
     long pin = 1;
@@ -43,7 +43,7 @@ void writePinTestPage(PrintChannel& channel, const PinTestProfile& profile) {
             channel.write(imageCommand);
 
             // Only this line's pin fires: one bit of the block's byte in every column.
-            const auto value = static_cast<std::uint8_t>(1u << (profile.exponentBase - line));
+            const auto value = static_cast<std::uint8_t>(1u << (profile.linesPerBlock - line));
             PrintRecord column{{CharCode{0}, CharCode{0}, CharCode{0}}, false};
             column.items[block - 1] = CharCode{value};
             channel.write(column, profile.columnsPerLine);

@@ -11,11 +11,9 @@ class PrintChannel;
 struct PinTestProfile {
     std::string_view heading;
     std::string_view explanation;
-    int blocks;          // image byte that carries the dot: 1, 2 or 3 of each column
-    int linesPerBlock;   // L
-    int exponentBase;    // E: line i fires the dot of value 2^(E - i)
-    int columnsPerLine;  // C
-    std::uint8_t columnCountByte;
+    int blocks;         // image bytes of each column; block b's lines fire a dot of byte b
+    int linesPerBlock;  // line i of a block (from 1) fires the dot of value 2^(linesPerBlock - i)
+    std::uint8_t columnsPerLine;  // also the image command's count byte
     // Sent right after the image command's high count byte. The printer takes these bytes as the
     // first image data; printers in the field receive them today, so they stay.
     std::string_view afterHighCountByte;
@@ -32,9 +30,7 @@ inline constexpr PinTestProfile NinePin{
     .explanation = "下面是1-9针数字未出现横线的表示该号打印为断针",
     .blocks = 3,
     .linesPerBlock = 3,
-    .exponentBase = 3,
     .columnsPerLine = 200,
-    .columnCountByte = 200,
     .afterHighCountByte = "--",
     .labelPrefix = "第",
     .labelSuffixFirstBlock = "根针:",
@@ -47,9 +43,7 @@ inline constexpr PinTestProfile TwentyFourPin{
     .explanation = "下面是1-24针数字未出现横线的表示该号打印为断针",
     .blocks = 3,
     .linesPerBlock = 8,
-    .exponentBase = 8,
     .columnsPerLine = 24,
-    .columnCountByte = 24,
     .afterHighCountByte = "",
     .labelPrefix = "第 ",
     .labelSuffixFirstBlock = " 根针:",

@@ -9,7 +9,8 @@ class QWidget;
 namespace kestrun {
 
 // Once per process, after the QApplication and before the first window: loads the pictures,
-// registers the font substitutes and sets the program's icon and desktop file.
+// registers the font substitutes, lets screen readers know the main window as a window, and sets
+// the program's version, icon and desktop file.
 void prepareApplication();
 
 // The program's icon in every size it ships, for both windows.

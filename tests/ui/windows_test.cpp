@@ -527,12 +527,6 @@ TEST(QtServices, QuestionDefaultsToYesTakesEscapeForNoErrorsShowTheirIconAUrlFai
     setenv("PATH", path.c_str(), 1);
 }
 
-// What the program reports (set by prepareApplication, in main() below) is the project's version;
-// version_check.cmake holds the package and the metainfo to it.
-TEST(ProgramVersion, IsTheProjectVersion) {
-    EXPECT_EQ(QCoreApplication::applicationVersion().toStdString(), KESTRUN_VERSION);
-}
-
 }  // namespace
 }  // namespace kestrun::testing
 
