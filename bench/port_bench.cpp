@@ -45,7 +45,7 @@ double fastest(Run run) {
 int main() {
     using namespace kestrun;
     for (const PinTestProfile* profile : {&NinePin, &TwentyFourPin}) {
-        const Bytes page = testing::pageBytes(*profile);
+        const Bytes page = support::pageBytes(*profile);
         const auto plain = [&](int flags) {
             return fastest([&] {
                 const int fd = open(kFirstParallelPort, O_WRONLY | O_CLOEXEC | flags);

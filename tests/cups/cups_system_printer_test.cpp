@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "matchers.h"
-#include "temp_dir.h"
+#include "scratch_folder.h"
 
 namespace kestrun {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace testing;
+using namespace support;
 using Clock = std::chrono::steady_clock;
 using Call = void (SystemPrinter::*)();
 constexpr Call kNewPage = &SystemPrinter::newPage, kEnd = &SystemPrinter::endDocument,
@@ -117,7 +117,7 @@ protected:
         }
     }
 
-    testing::TempDir home_;  // also the client's configuration folder
+    support::ScratchFolder home_;  // also the client's configuration folder
     std::filesystem::path main_;
     std::filesystem::path bare_;
 };

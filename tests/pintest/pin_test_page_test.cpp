@@ -12,7 +12,7 @@
 namespace kestrun {
 namespace {
 
-using namespace testing;
+using namespace support;
 
 // The whole page, byte for byte, against the pages checked in beside the tests
 // (tests/data/README.md says how they are made again).

@@ -9,14 +9,14 @@ namespace kestrun {
 namespace {
 
 using namespace std::chrono_literals;
+using support::EventLog;
 using ::testing::AllOf;
 using ::testing::AnyOf;
 using ::testing::Each;
-using testing::EventLog;
 using ::testing::Ge;
 using ::testing::Le;
-constexpr int K = testing::RecordingPort::kStall;
-constexpr int F = testing::RecordingPort::kFail;
+constexpr int K = support::RecordingPort::kStall;
+constexpr int F = support::RecordingPort::kFail;
 constexpr PortStatus kOffline{.offline = true};
 
 // A scripted port and printer, and what the user is told: progress and stalls (S, once for each)
@@ -52,7 +52,7 @@ protected:
     int run(const PinTestProfile& profile = NinePin) {
         log.clear();
         port.received.clear();
-        pageSize = testing::pageBytes(profile).size();
+        pageSize = support::pageBytes(profile).size();
         int error = -1;
         try {
             outcome =
@@ -65,8 +65,8 @@ protected:
     }
 
     EventLog log;
-    testing::RecordingPort port{log};
-    testing::RecordingPrinter printer{log};
+    support::RecordingPort port{log};
+    support::RecordingPrinter printer{log};
     std::stop_source stop;
     std::chrono::steady_clock::time_point now;
     std::function<void()> during;  // done once, at the next report
@@ -169,7 +169,7 @@ TEST_F(PinTestRun, FailureOrCancelStopsAtItsStepClosesThePortAndTheNextRunIsWhol
     port.takes = {1000, 1000, F};
     EXPECT_EQ(run(), EIO);
     EXPECT_EQ(log, (EventLog{"open", "bytes", "write failed", "close"}));
-    const Bytes page = testing::pageBytes(NinePin);
+    const Bytes page = support::pageBytes(NinePin);
     EXPECT_EQ(port.received, Bytes(page.begin(), page.begin() + 30));  // the reset and the heading
 
     printer.failOn = "newPage";
@@ -183,7 +183,7 @@ TEST_F(PinTestRun, FailureOrCancelStopsAtItsStepClosesThePortAndTheNextRunIsWhol
     printer.failOn.reset();
     EXPECT_EQ(run(TwentyFourPin), -1);
     EXPECT_EQ(outcome, PinTestOutcome::Completed);
-    EXPECT_EQ(port.received, testing::pageBytes(TwentyFourPin));
+    EXPECT_EQ(port.received, support::pageBytes(TwentyFourPin));
 
     for (const PinTestOutcome cancelled :
          {PinTestOutcome::Cancelled, PinTestOutcome::CancelledWhileStalled}) {
@@ -196,7 +196,7 @@ TEST_F(PinTestRun, FailureOrCancelStopsAtItsStepClosesThePortAndTheNextRunIsWhol
     }
 
     // While a run holds channel 1, a second is refused and its port stays shut.
-    testing::RecordingPort other(log);
+    support::RecordingPort other(log);
     std::optional<ChannelError> refused;
     during = [&] {
         try {
@@ -209,7 +209,7 @@ TEST_F(PinTestRun, FailureOrCancelStopsAtItsStepClosesThePortAndTheNextRunIsWhol
     stop = {};
     EXPECT_EQ(run(), -1);
     EXPECT_THAT(refused,
-                ::testing::Optional(testing::FailsWith(0, ::testing::HasSubstr("上一次测试"))));
+                ::testing::Optional(support::FailsWith(0, ::testing::HasSubstr("上一次测试"))));
     EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument", "abortDocument",
                              "close"}));
 }

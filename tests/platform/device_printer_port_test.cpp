@@ -8,14 +8,14 @@
 #include <fstream>
 
 #include "matchers.h"
-#include "temp_dir.h"
+#include "scratch_folder.h"
 
 namespace kestrun {
 namespace {
 
 using namespace std::chrono_literals;
 using Kind = PortError::Kind;
-using namespace testing;
+using namespace support;
 
 TEST(PortRules, OpenErrorsNameTheirCause) {
     const std::tuple<std::vector<int>, Kind, const char*> cases[] = {
@@ -81,7 +81,7 @@ TEST(PortRules, DeviceKindsAndStatus) {
 // A FIFO in place of the device (the kernel's printer drivers are the driver tests' part). Its
 // read end is opened first: the port opens without blocking and would find no reader otherwise.
 TEST(DevicePrinterPort, WritesNowhereOnceClosedSurvivesAGoneReaderAndRefusesWhatIsNoPrinter) {
-    testing::TempDir dir;
+    support::ScratchFolder dir;
     const std::string path = dir.path / "lp0";
     mkfifo(path.c_str(), 0600);
     const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -9,7 +9,7 @@
 #include "pintest/print_channel.h"
 #include "platform/system_printer.h"
 
-namespace kestrun::testing {
+namespace kestrun::support {
 
 // What the port and the printer were asked to do, in order, in one shared log.
 using EventLog = std::vector<std::string>;
@@ -97,4 +97,4 @@ private:
     EventLog& log_;
 };
 
-}  // namespace kestrun::testing
+}  // namespace kestrun::support

@@ -21,7 +21,7 @@ inline void PrintTo(const PortStatus& status, std::ostream* out) {
          << (status.error ? " error" : "") << (status.busy ? " busy" : "") << " }";
 }
 
-namespace testing {
+namespace support {
 
 using ::testing::AllOf;
 using ::testing::ContainsRegex;
@@ -46,5 +46,5 @@ MATCHER_P3(FailsAs, kind, number, message,
     return arg.kind() == kind && ::testing::Matches(FailsWith(number, message))(arg);
 }
 
-}  // namespace testing
+}  // namespace support
 }  // namespace kestrun

@@ -5,7 +5,7 @@
 #include "fake_port.h"
 #include "pintest/pin_test_page.h"
 
-namespace kestrun::testing {
+namespace kestrun::support {
 
 // The page exactly as writePinTestPage hands it to a channel.
 inline Bytes pageBytes(const PinTestProfile& profile) {
@@ -21,4 +21,4 @@ inline std::string text(const Bytes& bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
-}  // namespace kestrun::testing
+}  // namespace kestrun::support

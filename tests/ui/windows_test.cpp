@@ -21,7 +21,7 @@
 #include "platform/qt/qt_message_box.h"
 #include "platform/qt/qt_question_box.h"
 #include "platform/qt/qt_url_opener.h"
-#include "temp_dir.h"
+#include "scratch_folder.h"
 #include "ui/application.h"
 #include "ui/fonts.h"
 #include "ui/instructions_window.h"
@@ -29,7 +29,7 @@
 #include "ui/progress_dialog.h"
 #include "ui/twips.h"
 
-namespace kestrun::testing {
+namespace kestrun::support {
 namespace {
 
 const EventLog kCompletedRun{"open", "bytes", "newPage", "endDocument", "abortDocument", "close"};
@@ -505,7 +505,7 @@ TEST(QtServices, QuestionDefaultsToYesTakesEscapeForNoErrorsShowTheirIconAUrlFai
     EXPECT_EQ(shown, "Kestrun|端口打不开。\n\n错误号：13|critical");
     // The URL goes to xdg-open as its one argument, as given: characters a shell would act on
     // stay characters. Without xdg-open the failure names the URL.
-    TempDir bin;
+    ScratchFolder bin;
     const std::string url = "http://www.vorna-printers.example/a;b&c=$(mkdir$IFS'" +
                             (bin.path / "made").string() + "')";
     std::ofstream(bin.path / "xdg-open") << "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" >\"$0.args\"\n";
@@ -528,7 +528,7 @@ TEST(QtServices, QuestionDefaultsToYesTakesEscapeForNoErrorsShowTheirIconAUrlFai
 }
 
 }  // namespace
-}  // namespace kestrun::testing
+}  // namespace kestrun::support
 
 // The windows need one QApplication for the whole run. ctest sets the platform; listing the tests
 // at build time runs without it, so default to the offscreen one here as well.

@@ -24,7 +24,7 @@ namespace kestrun {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace testing;
+using namespace support;
 namespace fs = std::filesystem;
 using Kind = PortError::Kind;
 using Ending = std::variant<PinTestOutcome, Kind>;

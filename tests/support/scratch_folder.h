@@ -5,19 +5,19 @@
 #include <filesystem>
 #include <string>
 
-namespace kestrun::testing {
+namespace kestrun::support {
 
 // A scratch folder, removed with everything in it.
-struct TempDir {
-    TempDir() {
+struct ScratchFolder {
+    ScratchFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "kestrun-XXXXXX").string();
         path = mkdtemp(pattern.data());
     }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    ~ScratchFolder() { std::filesystem::remove_all(path); }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     std::filesystem::path path;
 };
 
-}  // namespace kestrun::testing
+}  // namespace kestrun::support
