@@ -1,7 +1,6 @@
 #include "platform/linux/cups_system_printer.h"
 
 #include <cups/cups.h>
-#include <sys/stat.h>
 
 #include <QBuffer>
 #include <QByteArray>
@@ -13,115 +12,10 @@
 #include <string>
 #include <utility>
 
+#include "platform/linux/cups_connection.h"
+
 namespace kestrun {
 namespace {
-
-// Error numbers: a failure of the connection itself carries its errno (ETIMEDOUT when the server
-// did not answer in time). When the server did answer and said no, there is no system error
-// behind it: the number is 0 and the server's own status and words go into the message instead.
-
-std::string serverName() {
-    const char* server = cupsServer();
-    return server != nullptr ? server : "";
-}
-
-// What the server said about the last request on this thread, in its words and status name.
-std::string serverAnswer() {
-    const char* text = cupsLastErrorString();
-    std::string answer = text != nullptr && *text != '\0' ? text : "";
-    const char* status = ippErrorString(cupsLastError());
-    if (status != nullptr && answer.find(status) == std::string::npos) {
-        answer += answer.empty() ? status : std::string("，") + status;
-    }
-    return answer;
-}
-
-// libcups says EHOSTDOWN for any connection that failed; for the usual local socket the reason
-// can be had more precisely (ENOENT: no server has ever run, ECONNREFUSED: it has gone).
-int connectError(const std::string& server, int reported) {
-    struct stat info = {};
-    if (!server.empty() && server.front() == '/' && stat(server.c_str(), &info) != 0) {
-        return errno;
-    }
-    if (reported == EHOSTDOWN && !server.empty() && server.front() == '/') {
-        return ECONNREFUSED;
-    }
-    return reported != 0 ? reported : ECONNREFUSED;
-}
-
-// A GUI program has no terminal to ask for a password on: the default callback would read one
-// from /dev/tty and never return. Without a password the server answers "not authorised".
-const char* noPassword(const char*, http_t*, const char*, const char*, void*) {
-    return nullptr;
-}
-
-// Asked when a read or write has waited for the whole time limit; 0 gives up on the exchange.
-int giveUp(http_t*, void*) {
-    return 0;
-}
-
-class Connection {
-public:
-    explicit Connection(std::chrono::milliseconds timeout) : timeout_(timeout) {
-        cupsSetPasswordCB2(noPassword, nullptr);
-        const std::string server = serverName();
-        // Connected in a second step: httpConnect2 would close the connection on failure and
-        // lose the reason with it.
-        http_ = httpConnect2(server.c_str(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 0,
-                             nullptr);
-        if (http_ == nullptr) {
-            throw PrinterError(PrinterError::Kind::Failed, 0,
-                               "找不到打印系统（CUPS）的服务器“" + server +
-                                   "”。请检查打印系统的设置（CUPS_SERVER、client.conf），"
-                                   "然后重新测试。");
-        }
-        httpSetTimeout(http_, static_cast<double>(timeout.count()) / 1000.0, giveUp, nullptr);
-        if (httpReconnect2(http_, static_cast<int>(timeout.count()), nullptr) != 0) {
-            const int error = connectError(server, httpError(http_));
-            httpClose(http_);
-            throw PrinterError(PrinterError::Kind::NotAnswering, error,
-                               "无法连接打印系统（CUPS，" + server + "）：" + systemText(error) +
-                                   "。请确认打印服务已经启动（例如 sudo systemctl start cups），"
-                                   "然后重新测试。");
-        }
-    }
-    ~Connection() { httpClose(http_); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    http_t* get() const { return http_; }
-
-    std::chrono::milliseconds timeout() const { return timeout_; }
-
-    // The error for a request `what` that came back without a usable answer: a server that did
-    // not answer (or whose connection broke) is told from one that answered with an error. Read
-    // it before anything else is sent on this thread.
-    PrinterError failure(const std::string& what, PrinterError::Kind answeredKind,
-                         const std::string& answeredAdvice) const {
-        const int error = httpError(http_);
-        if (error == ETIMEDOUT || error == EAGAIN || error == EWOULDBLOCK) {
-            return PrinterError(
-                PrinterError::Kind::NotAnswering, ETIMEDOUT,
-                "打印系统（CUPS，" + serverName() + "）在 " +
-                    std::to_string((timeout_.count() + 999) / 1000) + " 秒内没有响应（" + what +
-                    "）。请检查打印服务是否正常运行（例如 sudo systemctl restart cups），"
-                    "然后重新测试。");
-        }
-        if (error != 0) {
-            return PrinterError(PrinterError::Kind::Failed, error,
-                                "与打印系统（CUPS，" + serverName() + "）的连接中断（" + what +
-                                    "：" + systemText(error) +
-                                    "）。请检查打印服务是否正常运行，然后重新测试。");
-        }
-        return PrinterError(
-            answeredKind, 0,
-            what + "失败，打印系统的回答：" + serverAnswer() + "。" + answeredAdvice);
-    }
-
-private:
-    std::chrono::milliseconds timeout_;
-    http_t* http_ = nullptr;
-};
 
 // libcups's words say why: none chosen at all, or PRINTER, LPDEST or lpoptions naming a printer
 // that does not exist.
@@ -131,7 +25,7 @@ std::string noDefaultPrinter() {
            "然后重新测试。";
 }
 
-std::string findDefaultPrinter(const Connection& connection) {
+std::string findDefaultPrinter(const PrintServerConnection& connection) {
     // With no name, CUPS looks where its users expect: PRINTER and LPDEST, then `lpoptions -d`,
     // then the server's default.
     cups_dest_t* dest = cupsGetNamedDest(connection.get(), nullptr, nullptr);
@@ -160,7 +54,7 @@ std::string printerUri(const std::string& printer) {
 // a PDF would come out as lines of text. The server names such a queue's make and model so.
 // Throws when the job would be refused, or would wait in a stopped queue and never print: say so
 // before it is made, with the reason the administrator gave.
-bool inspectQueue(const Connection& connection, const std::string& printer) {
+bool inspectQueue(const PrintServerConnection& connection, const std::string& printer) {
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  printerUri(printer).c_str());
@@ -237,7 +131,8 @@ struct Payload {
     const char* format;
 };
 
-void submit(const Connection& connection, const std::string& printer, const Payload& document) {
+void submit(const PrintServerConnection& connection, const std::string& printer,
+            const Payload& document) {
     http_t* http = connection.get();
     const int job = cupsCreateJob(http, printer.c_str(), "Kestrun 打印头测试", 0, nullptr);
     if (job == 0) {
@@ -250,7 +145,7 @@ void submit(const Connection& connection, const std::string& printer, const Payl
     const auto cancelAndThrow = [&](const PrinterError& error) {
         if (error.kind() != PrinterError::Kind::NotAnswering) {
             try {
-                Connection fresh(connection.timeout());
+                PrintServerConnection fresh(connection.timeout());
                 cupsCancelJob2(fresh.get(), printer.c_str(), job, 0);
             } catch (const PrinterError&) {
             }
@@ -288,7 +183,7 @@ void CupsSystemPrinter::newPage() {
         ++document_->pages;
         return;
     }
-    Connection connection(timeout_);
+    PrintServerConnection connection(timeout_);
     document_ = Document{findDefaultPrinter(connection), 1};
 }
 
@@ -299,7 +194,7 @@ void CupsSystemPrinter::endDocument() {
     }
     const auto [printer, pages] = *std::exchange(document_, std::nullopt);
 
-    Connection connection(timeout_);
+    PrintServerConnection connection(timeout_);
     if (inspectQueue(connection, printer)) {
         // The printer's own "new page": it ejects the sheet and prints nothing.
         submit(connection, printer,

@@ -1,0 +1,98 @@
+#include "platform/linux/cups_connection.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace kestrun {
+namespace {
+
+// libcups says EHOSTDOWN for any connection that failed; for the usual local socket the reason
+// can be had more precisely (ENOENT: no server has ever run, ECONNREFUSED: it has gone).
+int connectError(const std::string& server, int reported) {
+    struct stat info = {};
+    if (!server.empty() && server.front() == '/' && stat(server.c_str(), &info) != 0) {
+        return errno;
+    }
+    if (reported == EHOSTDOWN && !server.empty() && server.front() == '/') {
+        return ECONNREFUSED;
+    }
+    return reported != 0 ? reported : ECONNREFUSED;
+}
+
+// A GUI program has no terminal to ask for a password on: the default callback would read one
+// from /dev/tty and never return. Without a password the server answers "not authorised".
+const char* noPassword(const char*, http_t*, const char*, const char*, void*) {
+    return nullptr;
+}
+
+// Asked when a read or write has waited for the whole time limit; 0 gives up on the exchange.
+int giveUp(http_t*, void*) {
+    return 0;
+}
+
+}  // namespace
+
+std::string serverName() {
+    const char* server = cupsServer();
+    return server != nullptr ? server : "";
+}
+
+std::string serverAnswer() {
+    const char* text = cupsLastErrorString();
+    std::string answer = text != nullptr && *text != '\0' ? text : "";
+    const char* status = ippErrorString(cupsLastError());
+    if (status != nullptr && answer.find(status) == std::string::npos) {
+        answer += answer.empty() ? status : std::string("，") + status;
+    }
+    return answer;
+}
+
+PrintServerConnection::PrintServerConnection(std::chrono::milliseconds timeout)
+    : timeout_(timeout) {
+    cupsSetPasswordCB2(noPassword, nullptr);
+    const std::string server = serverName();
+    // Connected in a second step: httpConnect2 would close the connection on failure and
+    // lose the reason with it.
+    http_ = httpConnect2(server.c_str(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 0,
+                         nullptr);
+    if (http_ == nullptr) {
+        throw PrinterError(PrinterError::Kind::Failed, 0,
+                           "找不到打印系统（CUPS）的服务器“" + server +
+                               "”。请检查打印系统的设置（CUPS_SERVER、client.conf），"
+                               "然后重新测试。");
+    }
+    httpSetTimeout(http_, static_cast<double>(timeout.count()) / 1000.0, giveUp, nullptr);
+    if (httpReconnect2(http_, static_cast<int>(timeout.count()), nullptr) != 0) {
+        const int error = connectError(server, httpError(http_));
+        httpClose(http_);
+        throw PrinterError(PrinterError::Kind::NotAnswering, error,
+                           "无法连接打印系统（CUPS，" + server + "）：" + systemText(error) +
+                               "。请确认打印服务已经启动（例如 sudo systemctl start cups），"
+                               "然后重新测试。");
+    }
+}
+
+PrinterError PrintServerConnection::failure(const std::string& what,
+                                            PrinterError::Kind answeredKind,
+                                            const std::string& answeredAdvice) const {
+    const int error = httpError(http_);
+    if (error == ETIMEDOUT || error == EAGAIN || error == EWOULDBLOCK) {
+        return PrinterError(
+            PrinterError::Kind::NotAnswering, ETIMEDOUT,
+            "打印系统（CUPS，" + serverName() + "）在 " +
+                std::to_string((timeout_.count() + 999) / 1000) + " 秒内没有响应（" + what +
+                "）。请检查打印服务是否正常运行（例如 sudo systemctl restart cups），"
+                "然后重新测试。");
+    }
+    if (error != 0) {
+        return PrinterError(PrinterError::Kind::Failed, error,
+                            "与打印系统（CUPS，" + serverName() + "）的连接中断（" + what + "：" +
+                                systemText(error) +
+                                "）。请检查打印服务是否正常运行，然后重新测试。");
+    }
+    return PrinterError(answeredKind, 0,
+                        what + "失败，打印系统的回答：" + serverAnswer() + "。" + answeredAdvice);
+}
+
+}  // namespace kestrun
