@@ -4,11 +4,13 @@
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QPointer>
+#include <QScopedValueRollback>
 #include <QTimer>
 #include <chrono>
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "ui/input_blocker.h"
@@ -28,6 +30,13 @@ struct JobState {
     JobView view;
     PinTestRunner::Result result;
     bool refreshPending = false;
+
+    // The newest view, for the refresh the worker asked for.
+    JobView take() {
+        std::lock_guard lock(mutex);
+        refreshPending = false;
+        return view;
+    }
 };
 
 // Runs on the worker. Progress can come thousands of times a second from a fast port, so the
@@ -86,95 +95,82 @@ private:
     std::function<void()> refresh_;
 };
 
+PinTestRunner::Result failed(const QString& text, int errorNumber = 0) {
+    PinTestRunner::Result result;
+    result.errorText = text;
+    result.errorNumber = errorNumber;
+    return result;
+}
+
+// The test itself, on the worker: whatever ends it becomes the result, so nothing escapes the
+// thread.
+PinTestRunner::Result runJob(const PinTestProfile& profile, PrinterPort& port,
+                             SystemPrinter& printer, PinTestObserver& observer,
+                             std::stop_token stop) {
+    try {
+        PinTestRunner::Result result;
+        result.outcome = runPinTest(profile, port, printer, &observer, std::move(stop));
+        return result;
+    } catch (const Error& e) {
+        return failed(QString::fromStdString(e.what()), e.errorNumber());
+    } catch (const std::exception& e) {
+        return failed(QStringLiteral("测试意外中止（%1）。请重新测试。")
+                          .arg(QString::fromStdString(e.what())));
+    } catch (...) {
+        return failed(QStringLiteral("测试意外中止。请重新测试。"));
+    }
+}
+
 }  // namespace
 
 PinTestRunner::PinTestRunner(PrinterPort& port, SystemPrinter& printer, QWidget* dialogParent)
     : port_(port), printer_(printer), dialogParent_(dialogParent) {}
 
-PinTestRunner::~PinTestRunner() {
-    // Only reached with a job running if the runner is destroyed from inside its own run.
-    if (worker_.joinable()) {
-        worker_.request_stop();
-        worker_.join();
-    }
-}
-
 PinTestRunner::Result PinTestRunner::run(const PinTestProfile& profile) {
-    if (worker_.joinable()) {
-        return Result{.outcome = PinTestOutcome::Completed,
-                      .errorText = QStringLiteral("上一次测试还没有结束。请等它结束后再测试。"),
-                      .errorNumber = 0};
+    if (running_) {
+        return failed(QStringLiteral("上一次测试还没有结束。请等它结束后再测试。"));
     }
+    const QScopedValueRollback running(running_, true);
 
     JobState state;
-    QObject uiContext;
+    std::stop_source stop;
     QEventLoop loop;
-    // The worker's own; set once it runs, before any click can reach the dialog.
-    std::stop_source stop(std::nostopstate);
-    QPointer<ProgressDialog> dialog =
+    // The window that owns the dialog may go first, when the program ends under a running job.
+    const QPointer<ProgressDialog> dialog =
         new ProgressDialog(dialogParent_, [&stop] { stop.request_stop(); });
     const InputBlocker blocker(dialog);
 
+    // Queued refreshes that come after `run` has returned die with this context.
+    QObject uiContext;
     bool finished = false;
-    auto refresh = [&] {
-        JobView view;
-        {
-            std::lock_guard lock(state.mutex);
-            view = state.view;
-            state.refreshPending = false;
-        }
+    JobObserver observer(state, &uiContext, [&] {
+        const JobView view = state.take();
         if (dialog) {
             dialog->setView(view);
         }
-        if (view.finished) {
-            finished = true;
+        finished = view.finished;
+        if (finished) {
             loop.quit();
         }
-    };
-    JobObserver observer(state, &uiContext, refresh);
-
+    });
     QTimer::singleShot(kDialogAfter, &uiContext, [&] {
-        if (!finished && dialog) {
+        if (dialog && !finished) {
             dialog->show();
         }
     });
 
-    worker_ = std::jthread(
-        [&observer, &profile, &port = port_, &printer = printer_](std::stop_token token) {
-            Result result;
-            try {
-                result.outcome = runPinTest(profile, port, printer, &observer, token);
-            } catch (const Error& e) {
-                result.errorText = QString::fromStdString(e.what());
-                result.errorNumber = e.errorNumber();
-            } catch (const std::exception& e) {
-                result.errorText = QStringLiteral("测试意外中止（%1）。请重新测试。")
-                                       .arg(QString::fromStdString(e.what()));
-            } catch (...) {
-                result.errorText = QStringLiteral("测试意外中止。请重新测试。");
-            }
-            observer.finish(std::move(result));
-        });
-    stop = worker_.get_stop_source();
-
-    const QPointer<PinTestRunner> self(this);
+    std::thread worker([&, token = stop.get_token()] {
+        observer.finish(runJob(profile, port_, printer_, observer, token));
+    });
     loop.exec();
-    if (!finished) {
-        // The application is ending and runs no more event loops. Stop the job and wait for it
-        // here: a stalled port stops at once, and every print-server call has a time limit.
-        stop.request_stop();
-    }
-    if (dialog) {
-        dialog->hide();
-        delete dialog;
-    }
-    if (self) {
-        worker_.join();
-    }
-    // Input that reached the application while the job ended goes the same way as the rest.
+    // The loop ends before the job only when the program is ending: stop the job and wait for it.
+    // A stalled port stops at once, and every print-server call has a time limit.
+    stop.request_stop();
+    worker.join();
+    delete dialog;
+    // Input that reached the program as the job ended goes the way of the rest: the blocker
+    // still eats it.
     QCoreApplication::processEvents();
-
-    std::lock_guard lock(state.mutex);
     return state.result;
 }
 

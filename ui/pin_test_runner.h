@@ -1,9 +1,7 @@
 #pragma once
 
-#include <QObject>
 #include <QString>
 #include <optional>
-#include <thread>
 
 #include "pintest/run_pin_test.h"
 
@@ -14,12 +12,12 @@ namespace kestrun {
 // Runs one pin test off the user-interface thread. While it runs the windows keep painting but
 // take no input, so no second command can start; after about half a second a modal progress
 // dialog shows bytes sent of the page, the printer's status when it stalls, and a Cancel button.
-class PinTestRunner : public QObject {
-    Q_OBJECT
+class PinTestRunner {
 public:
+    // How the run ended: an outcome, or else what to tell the user and the system's error
+    // number (0 where it gave none).
     struct Result {
-        PinTestOutcome outcome = PinTestOutcome::Completed;
-        // Set when the run failed: what to tell the user, and the system error number.
+        std::optional<PinTestOutcome> outcome;
         std::optional<QString> errorText;
         int errorNumber = 0;
     };
@@ -27,7 +25,8 @@ public:
     // The port and the printer outlive the runner. `dialogParent` is the window the progress
     // dialog belongs to.
     PinTestRunner(PrinterPort& port, SystemPrinter& printer, QWidget* dialogParent);
-    ~PinTestRunner() override;
+    PinTestRunner(const PinTestRunner&) = delete;
+    PinTestRunner& operator=(const PinTestRunner&) = delete;
 
     // Returns when the run is over: completed, cancelled or failed.
     Result run(const PinTestProfile& profile);
@@ -36,8 +35,7 @@ private:
     PrinterPort& port_;
     SystemPrinter& printer_;
     QWidget* dialogParent_;
-    // Lives only while `run` is on the stack; `run` joins it before it returns.
-    std::jthread worker_;
+    bool running_ = false;
 };
 
 }  // namespace kestrun
