@@ -107,13 +107,18 @@ TEST(DevicePrinterPort, WritesNowhereOnceClosedSurvivesAGoneReaderAndRefusesWhat
     sigpending(&pending);
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
 
-    // What sits at the path is no printer: refused, and nothing is created or written.
+    // What sits at the path is no printer: refused, no descriptor kept, nothing made or written.
     std::ofstream(dir.path / "file") << "";
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = descriptors();
     for (const auto& [name, kind, error] :
          {std::tuple("lp1", Kind::NoDevice, ENOENT), std::tuple("file", Kind::NotADevice, 0)}) {
         DevicePrinterPort none((dir.path / name).string());
         EXPECT_THAT([&] { none.open(); }, Throws<PortError>(FailsAs(kind, error, HasSubstr(name))));
     }
+    EXPECT_EQ(descriptors(), before);
     EXPECT_FALSE(std::filesystem::exists(dir.path / "lp1"));
     EXPECT_EQ(std::filesystem::file_size(dir.path / "file"), 0u);
 }
