@@ -50,11 +50,17 @@ std::string printerUri(const std::string& printer) {
     return uri;
 }
 
-// Whether the queue is raw: it has no driver and hands documents to the printer unfiltered, so
-// a PDF would come out as lines of text. The server names such a queue's make and model so.
-// Throws when the job would be refused, or would wait in a stopped queue and never print: say so
-// before it is made, with the reason the administrator gave.
-bool inspectQueue(const PrintServerConnection& connection, const std::string& printer) {
+// What the print server says of a queue.
+struct QueueState {
+    // No driver: the queue hands documents to the printer unfiltered, so a PDF would come out as
+    // lines of text. The server names such a queue's make and model so.
+    bool raw = false;
+    bool refuses = false;  // not accepting jobs
+    bool stopped = false;  // a job would wait there and never print
+    std::string reason;    // what the administrator gave as the reason, if anything
+};
+
+QueueState queryQueue(const PrintServerConnection& connection, const std::string& printer) {
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  printerUri(printer).c_str());
@@ -78,27 +84,35 @@ bool inspectQueue(const PrintServerConnection& connection, const std::string& pr
         const char* value = attribute != nullptr ? ippGetString(attribute, 0, nullptr) : nullptr;
         return std::string(value != nullptr ? value : "");
     };
-    const std::string reason = text("printer-state-message");
-    const bool raw = text("printer-make-and-model") == "Local Raw Printer";
-    const bool refuses = accepting != nullptr && !ippGetBoolean(accepting, 0);
-    const bool stopped = state != nullptr && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED;
+    const QueueState queue{
+        .raw = text("printer-make-and-model") == "Local Raw Printer",
+        .refuses = accepting != nullptr && !ippGetBoolean(accepting, 0),
+        .stopped = state != nullptr && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED,
+        .reason = text("printer-state-message"),
+    };
     ippDelete(response);
+    return queue;
+}
 
-    if (refuses) {
+// Whether the queue is raw. Throws when the job would be refused, or would wait in a stopped queue
+// and never print: say so before it is made, with the administrator's reason.
+bool inspectQueue(const PrintServerConnection& connection, const std::string& printer) {
+    const QueueState queue = queryQueue(connection, printer);
+    const std::string answer =
+        "（打印系统的回答：" + (queue.reason.empty() ? "没有说明原因" : queue.reason) + "）";
+    if (queue.refuses) {
         throw PrinterError(PrinterError::Kind::Refused, 0,
-                           "打印机“" + printer + "”不接受打印作业（打印系统的回答：" +
-                               (reason.empty() ? "没有说明原因" : reason) +
-                               "）。请在打印机设置中让它重新接受作业（cupsaccept " + printer +
+                           "打印机“" + printer + "”不接受打印作业" + answer +
+                               "。请在打印机设置中让它重新接受作业（cupsaccept " + printer +
                                "），然后重新测试。");
     }
-    if (stopped) {
+    if (queue.stopped) {
         throw PrinterError(PrinterError::Kind::Refused, 0,
-                           "打印机“" + printer + "”已停用，作业不会被打印（打印系统的回答：" +
-                               (reason.empty() ? "没有说明原因" : reason) +
-                               "）。请排除故障后在打印机设置中恢复它（cupsenable " + printer +
+                           "打印机“" + printer + "”已停用，作业不会被打印" + answer +
+                               "。请排除故障后在打印机设置中恢复它（cupsenable " + printer +
                                "），然后重新测试。");
     }
-    return raw;
+    return queue.raw;
 }
 
 // Blank pages, one per newPage, as PDF: every CUPS driver takes PDF and turns it into its
