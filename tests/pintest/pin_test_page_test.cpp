@@ -1,7 +1,5 @@
 #include "pintest/pin_test_page.h"
 
-#include <gtest/gtest.h>
-
 #include <climits>
 #include <fstream>
 #include <iterator>

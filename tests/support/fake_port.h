@@ -14,21 +14,20 @@ namespace kestrun::support {
 // What the port and the printer were asked to do, in order, in one shared log.
 using EventLog = std::vector<std::string>;
 
-// A port in memory that records every call and answers as scripted. Each write takes the next
-// step of `takes` (at most that many bytes), each drained() the next of `drains` (0: not yet,
-// else drained); once a script runs out the port takes everything and is drained.
+// A port in memory that logs its calls and answers as scripted. A write takes at most the next
+// step of `takes` bytes, a drained() is the next step of `drains` (0: not yet); a step of kStall
+// takes nothing for as long as a stall lasts, kFail throws as unplugged. Once its script runs out
+// the port takes everything and has drained.
 class RecordingPort final : public PrinterPort {
 public:
-    static constexpr int kStall = -1;  // nothing, after a wait as long as a channel lets pass
-    static constexpr int kFail = -2;   // the printer is unplugged
+    static constexpr int kStall = -1, kFail = -2;
 
     explicit RecordingPort(EventLog& log) : log_(log) {}
 
     std::optional<PortError> failOpen;
-    std::deque<int> takes;
-    std::deque<int> drains;
+    std::deque<int> takes, drains;
     std::optional<PortStatus> reportedStatus;
-    // How a wait that ends with nothing taken passes: really, unless a test steers the time.
+    // How a wait with nothing taken passes: really, unless a test steers the time.
     std::function<void(std::chrono::milliseconds)> idle = [](auto w) {
         std::this_thread::sleep_for(w);
     };
@@ -46,7 +45,7 @@ public:
     std::size_t write(std::span<const std::uint8_t> data, std::chrono::milliseconds wait) override {
         const std::size_t n = std::min(data.size(), next(takes, wait));
         received.insert(received.end(), data.begin(), data.begin() + static_cast<long>(n));
-        if (n > 0 && (log_.empty() || log_.back() != "bytes")) {
+        if (n > 0 && log_.back() != "bytes") {
             log_.push_back("bytes");
         }
         return n;
@@ -76,11 +75,12 @@ private:
     EventLog& log_;
 };
 
+// A system printer that logs its calls, and fails the one named in `failOn`.
 class RecordingPrinter final : public SystemPrinter {
 public:
     explicit RecordingPrinter(EventLog& log) : log_(log) {}
 
-    std::optional<std::string> failOn;  // the call that throws, by name
+    std::optional<std::string> failOn;
 
     void newPage() override { call("newPage"); }
     void endDocument() override { call("endDocument"); }
