@@ -45,7 +45,6 @@ rm -rf "$root" && mkdir -p "$root"/{bin,proc,sys,dev,gconv,lib/modules/"$release
 cp "$(command -v busybox)" "$root/bin/busybox"
 cp "$here/init" "$root/init"
 cp "$program" "$root/program"
-mkdir "$root/data" && cp "$here"/../data/*.bin "$root/data/"
 echo "$*" >"$root/args"
 gconv=$(dirname "$(find /usr/lib /lib -path '*/gconv/GBK.so' -print -quit)")
 cp "$gconv/GBK.so" "$root/gconv/"
