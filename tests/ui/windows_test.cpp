@@ -69,6 +69,18 @@ void whenModal(QObject* scope, std::function<void(QWidget*)> handle) {
     });
 }
 
+// WCAG's contrast ratio of two colours.
+double contrast(QRgb a, QRgb b) {
+    const auto luminance = [](QRgb c) {
+        const auto linear = [](int v) {
+            return v <= 10 ? v / 255.0 / 12.92 : std::pow((v / 255.0 + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(qRed(c)) + 0.7152 * linear(qGreen(c)) + 0.0722 * linear(qBlue(c));
+    };
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
 // Both windows as the user meets them, the main one active, over fake services.
 class WindowsTest : public Test {
 protected:
@@ -146,6 +158,41 @@ TEST_F(WindowsTest, EveryControlHasItsCaptionPlaceAndFaceFromTheLayout) {
     EXPECT_TRUE(part<QLabel>(&instructions, "Label3")
                     ->text()
                     .contains(QRegularExpression("^(\\S+ ){10}\\S+\r\n \\S[^\r]* \\.\\.\\.等等$")));
+}
+
+// Every text reads dark on its light ground, even under a dark desktop palette. Each is drawn with
+// and without its text (and without the 9-pin picture): the pixels that differ are the text, and
+// the one that stands out most from its ground stands out enough.
+TEST_F(WindowsTest, EveryTextReadsDarkOnItsLightGroundUnderADarkDesktopPalette) {
+    const QPalette saved = QApplication::palette();
+    for (const char* kind : {"QLabel", "QPushButton", "QWidget"}) {
+        QApplication::setPalette(QPalette(QColor(53, 53, 53), QColor(40, 40, 40)), kind);
+    }
+    QWidgetList texts = main.findChildren<QWidget*>() + instructions.findChildren<QWidget*>();
+    texts.removeIf([](QWidget* widget) { return widget->property("text").toString().isEmpty(); });
+    EXPECT_EQ(texts.size(), 12);
+    for (QWidget* widget : texts) {
+        const QVariant text = widget->property("text"), icon = widget->property("icon");
+        widget->setProperty("icon", QIcon());
+        const QImage with = widget->window()->grab(widget->geometry()).toImage();
+        widget->setProperty("text", QString());
+        const QImage without = widget->window()->grab(widget->geometry()).toImage();
+        widget->setProperty("text", text);
+        widget->setProperty("icon", icon);
+        double most = 1;
+        for (int y = 0; y < with.height(); ++y) {
+            for (int x = 0; x < with.width(); ++x) {
+                most = std::max(most, contrast(with.pixel(x, y), without.pixel(x, y)));
+            }
+        }
+        EXPECT_GE(most, 4.5) << widget->objectName().toStdString();
+    }
+    // The credit's own box stays white, as the layout has it.
+    EXPECT_EQ(main.grab(part<QLabel>(&main, "Label2")->geometry()).toImage().pixel(1, 1),
+              qRgb(255, 255, 255));
+    for (const char* kind : {"QLabel", "QPushButton", "QWidget"}) {
+        QApplication::setPalette(saved, kind);
+    }
 }
 
 // Screen readers hear in Chinese what each window, button and picture is.
