@@ -41,16 +41,6 @@ protected:
     }
     void ejecting() override { log.push_back("ejecting"); }
 
-    void startAfresh(const std::string& cancelOn) {
-        log.clear();
-        port.received.clear();
-        waits.clear();
-        told.clear();
-        sent = 0;
-        stop = {};
-        cancelAt = cancelOn;
-    }
-
     EventLog log;
     RecordingPort port{log};
     RecordingPrinter printer{log};
@@ -106,7 +96,11 @@ TEST_F(PinTestRun, ChannelSendsAsThePortTakesAndTheUserCancels) {
     pageSize = 43;
     for (const auto& scenario : scenarios) {
         SCOPED_TRACE(scenario.told);
-        startAfresh(scenario.cancelAt);
+        port.received.clear();
+        waits.clear();
+        told.clear();
+        stop = {};
+        cancelAt = scenario.cancelAt;
         port.takes = scenario.takes;
         port.drains = scenario.drains;
         PrintChannel channel(port, clock);
