@@ -4,7 +4,6 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <fstream>
-#include <ranges>
 
 #include "matchers.h"
 #include "page_bytes.h"
