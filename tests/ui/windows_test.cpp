@@ -274,18 +274,20 @@ TEST_F(WindowsTest, TabReachesEachButtonInTurnAndMouseOrKeysRunItsOwnCommand) {
 // number where the system gave one; not even a failure outside the program's own escapes the
 // job's thread. The next test is whole again.
 TEST_F(WindowsTest, FailuresEndTheCommandAtTheirStepAndShowTheirErrorNumber) {
-    const auto brokenDriver = [](auto) { throw std::length_error("broken driver"); };
+    const auto breakTheDriver = [&] {
+        port.takes = {0};
+        port.idle = [](auto) { throw std::length_error("broken driver"); };
+    };
+    const auto unplugMidPage = [&] { port.takes.assign({100, RecordingPort::kFail}); };
     const std::tuple<const char*, std::function<void()>, EventLog> cases[] = {
         {"Command2",
          [&] { port.failOpen = PortError(PortError::Kind::Busy, EBUSY, "占用。"); },
          {"open", "error Kestrun|占用。\n\n错误号：16"}},
         {"Command2",
-         [&] { port.takes = {0}, port.idle = brokenDriver; },
+         breakTheDriver,
          {"open", "close", "error Kestrun|测试意外中止（broken driver）。请重新测试。"}},
         {"Command1",
-         [&] {
-             port.takes = {100, RecordingPort::kFail};
-         },
+         unplugMidPage,
          {"open", "bytes", "write failed", "close", "error Kestrun|unplugged\n\n错误号：5"}},
         {"Command1",
          [&] { printer.failOn = "newPage"; },

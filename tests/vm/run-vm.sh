@@ -36,7 +36,12 @@ if [[ ! -d $kernel/boot ]]; then
     rm -rf "$kernel.tmp" && dpkg-deb -x "$cache/$kernel_package"_*.deb "$kernel.tmp"
     mv "$kernel.tmp" "$kernel" && rm -f "$cache/$kernel_package"_*.deb
 fi
-release=$(ls "$kernel/lib/modules")
+# Debian 12's kernel ships its modules in /lib, later ones in /usr/lib.
+for modules_root in "$kernel/lib/modules" "$kernel/usr/lib/modules"; do
+    [[ -d $modules_root ]] && break
+done
+[[ -d $modules_root ]] || skip "$kernel_package has no modules folder"
+release=$(ls "$modules_root")
 
 # The initramfs: busybox, the driver modules and what they need, the program, and the gconv
 # modules of the glibc it was linked with (iconv loads them at run time, even when static).
@@ -56,7 +61,7 @@ for library in libc.so.6 ld-linux-x86-64.so.2; do
     ln -sf "$file" "$root/lib64/$library"
 done
 # Each driver after what it depends on, unpacked where the kernel ships them compressed.
-modules=$kernel/lib/modules/$release
+modules=$modules_root/$release
 declare -A added
 add_module() {
     local file
