@@ -13,23 +13,23 @@ namespace kestrun {
 QString stallAdvice(const std::optional<PortStatus>& status) {
     // Paper out usually also raises offline and error; the specific cause comes first, and each
     // cause brings the one thing the user can do about it.
+    static const struct {
+        bool PortStatus::*holds;
+        const char* cause;
+        const char* remedy;
+    } kCauses[] = {
+        {&PortStatus::paperOut, "缺纸", "装好打印纸"},
+        {&PortStatus::offline, "脱机", "按打印机的“联机”键"},
+        {&PortStatus::error, "报告故障", "检查打印机面板上的故障灯（卡纸、机盖未合上等）"},
+        {&PortStatus::busy, "忙", "稍候"},
+    };
     QStringList causes;
     QStringList remedies;
-    if (status && status->paperOut) {
-        causes << QStringLiteral("缺纸");
-        remedies << QStringLiteral("装好打印纸");
-    }
-    if (status && status->offline) {
-        causes << QStringLiteral("脱机");
-        remedies << QStringLiteral("按打印机的“联机”键");
-    }
-    if (status && status->error) {
-        causes << QStringLiteral("报告故障");
-        remedies << QStringLiteral("检查打印机面板上的故障灯（卡纸、机盖未合上等）");
-    }
-    if (status && status->busy) {
-        causes << QStringLiteral("忙");
-        remedies << QStringLiteral("稍候");
+    for (const auto& [holds, cause, remedy] : kCauses) {
+        if (status && (*status).*holds) {
+            causes << QString::fromUtf8(cause);
+            remedies << QString::fromUtf8(remedy);
+        }
     }
     if (causes.isEmpty()) {
         return QStringLiteral(
