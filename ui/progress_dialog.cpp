@@ -14,7 +14,7 @@ QString stallAdvice(const std::optional<PortStatus>& status) {
     // Paper out usually also raises offline and error; the specific cause comes first, and each
     // cause brings the one thing the user can do about it.
     static const struct {
-        bool PortStatus::*holds;
+        bool PortStatus::* holds;
         const char* cause;
         const char* remedy;
     } kCauses[] = {
