@@ -21,8 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 class IdlePrinter final : public SystemPrinter {
 public:
-    void newPage() override {}
-    void endDocument() override {}
+    void newPage(std::stop_token) override {}
+    void endDocument(std::stop_token) override {}
     void abortDocument() override {}
 };
 

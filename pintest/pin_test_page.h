@@ -23,6 +23,9 @@ struct PinTestProfile {
     int blankLinesBeforeClosing;
 
     int pins() const { return blocks * linesPerBlock; }
+    // The image command takes three bytes a column, one per block, and a line's dot is one bit of
+    // its block's byte: more blocks would write past the column, more lines would fire no pin.
+    constexpr bool fitsImageColumn() const { return blocks <= 3 && linesPerBlock <= 8; }
 };
 
 inline constexpr PinTestProfile NinePin{
@@ -50,6 +53,8 @@ inline constexpr PinTestProfile TwentyFourPin{
     .labelSuffixOtherBlocks = "根针:",
     .blankLinesBeforeClosing = 2,
 };
+
+static_assert(NinePin.fitsImageColumn() && TwentyFourPin.fitsImageColumn());
 
 // The closing lines, shared by both kinds.
 inline constexpr std::string_view kAdvertisingLine = "Vorna打印机必有一款适合您！";

@@ -1,6 +1,7 @@
 #include "pintest/print_channel.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace kestrun {
 namespace {
@@ -42,11 +43,13 @@ public:
         // The size is known before the first byte goes: a printer that takes nothing at all still
         // shows how much is to come.
         observer_.progress(0, page_.size());
-        std::size_t limit = page_.size();
-        while (sent_ < limit) {
-            if (limit == page_.size() && stop_.stop_requested()) {
-                limit = endOfCurrentLine();
-            } else if (!sendMore(limit)) {
+        // Where the page ends for this run: all of it until the user asks to stop, then the end
+        // of the line in hand (which may be the page's own end).
+        std::optional<std::size_t> stopAt;
+        while (sent_ < stopAt.value_or(page_.size())) {
+            if (!stopAt && stop_.stop_requested()) {
+                stopAt = stopPoint();
+            } else if (!sendMore(stopAt.value_or(page_.size()))) {
                 return SendResult::StoppedWhileStalled;
             }
         }
@@ -54,17 +57,14 @@ public:
         if (!waitUntilDrained()) {
             return SendResult::StoppedWhileStalled;
         }
-        return limit == page_.size() && !stop_.stop_requested() ? SendResult::Sent
-                                                                : SendResult::StoppedAtLineEnd;
+        return stopAt || stop_.stop_requested() ? SendResult::StoppedAtLineEnd : SendResult::Sent;
     }
 
 private:
-    // Offers the port the rest of the current line, never past `limit`. False when the user has
-    // stopped a printer that stalled.
+    // Offers the port the rest of the line that the next byte belongs to, never past `limit`.
+    // False when the user has stopped a printer that stalled.
     bool sendMore(std::size_t limit) {
-        const auto lineEnd = std::upper_bound(lineEnds_.begin(), lineEnds_.end(), sent_);
-        const std::size_t end = std::min(
-            {lineEnd == lineEnds_.end() ? page_.size() : *lineEnd, limit, sent_ + kLargestWrite});
+        const std::size_t end = std::min({lineEndAfter(sent_), limit, sent_ + kLargestWrite});
         const std::size_t taken = port_.write({page_.data() + sent_, end - sent_}, kRetryWait);
         if (taken == 0) {
             return !stalledAndStopped();
@@ -87,11 +87,21 @@ private:
         return true;
     }
 
+    // The end of the line that holds the byte at `offset`: past the next CR LF after it.
+    std::size_t lineEndAfter(std::size_t offset) const {
+        const auto end = std::upper_bound(lineEnds_.begin(), lineEnds_.end(), offset);
+        return end == lineEnds_.end() ? page_.size() : *end;
+    }
+
     // Where a cancel stops: stopping inside a bit-image command would leave the printer reading
-    // text as dots, so at the end of the line being sent; at once before the first byte.
-    std::size_t endOfCurrentLine() const {
+    // text as dots, so at the end of the line being sent, or right here if a line has just been
+    // finished; at once before the first byte.
+    std::size_t stopPoint() const {
+        if (sent_ == 0) {
+            return 0;
+        }
         const auto end = std::lower_bound(lineEnds_.begin(), lineEnds_.end(), sent_);
-        return sent_ == 0 || end == lineEnds_.end() ? sent_ : *end;
+        return end == lineEnds_.end() ? page_.size() : *end;
     }
 
     // The port took nothing. Once that has lasted long enough, the user is told, with the

@@ -15,7 +15,10 @@ namespace {
 // iconv. The descriptor is opened once per thread: opening it costs more than a whole page.
 class Cp936Converter {
 public:
-    Cp936Converter() : cd_(iconv_open("CP936", "UTF-8")) {}
+    // The reason iconv_open gave is kept: by the time a text needs converting, errno may tell of
+    // another call.
+    Cp936Converter()
+        : cd_(iconv_open("CP936", "UTF-8")), openError_(cd_ == invalid() ? errno : 0) {}
     ~Cp936Converter() {
         if (cd_ != invalid()) {
             iconv_close(cd_);
@@ -26,7 +29,7 @@ public:
 
     void append(const std::string& utf8, Bytes& out) {
         if (cd_ == invalid()) {
-            throw EncodingError(errno, "系统缺少中文编码转换（GBK），无法生成测试页。");
+            throw EncodingError(openError_, "系统缺少中文编码转换（GBK），无法生成测试页。");
         }
         iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
 
@@ -50,6 +53,7 @@ public:
 private:
     static iconv_t invalid() { return reinterpret_cast<iconv_t>(-1); }
     iconv_t cd_;
+    int openError_;
 };
 
 void appendText(const std::string& utf8, Bytes& out) {

@@ -29,8 +29,15 @@ PinTestOutcome runPinTest(const PinTestProfile& profile, PrinterPort& port, Syst
     if (observer != nullptr) {
         observer->ejecting();
     }
-    printer.newPage();
-    printer.endDocument();
+    try {
+        printer.newPage(stop);
+        printer.endDocument(stop);
+    } catch (const PrinterError& error) {
+        if (error.kind() != PrinterError::Kind::Stopped) {
+            throw;
+        }
+        return PinTestOutcome::CancelledWhileEjecting;
+    }
     printer.abortDocument();
     return PinTestOutcome::Completed;
 }

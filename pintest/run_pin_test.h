@@ -18,8 +18,9 @@ public:
 
 enum class PinTestOutcome {
     Completed,
-    Cancelled,             // stopped at a line end; no printer call was made
-    CancelledWhileStalled  // stopped at once; the printer may hold half a line until reset
+    Cancelled,              // stopped at a line end; no printer call was made
+    CancelledWhileStalled,  // stopped at once; the printer may hold half a line until reset
+    CancelledWhileEjecting  // the printer calls stopped part way; the page may not have come out
 };
 
 // One test: opens channel 1 on the port, writes the whole page for `profile`, makes the system
@@ -27,8 +28,9 @@ enum class PinTestOutcome {
 // A failure ends the run at the step where it happens and propagates as a kestrun::Error
 // (PortError, PrinterError, EncodingError, or ChannelError while another run holds channel 1):
 // no later step runs, bytes already sent stay sent, and the channel is closed whatever happens.
-// A cancel through `stop` skips the printer calls. Blocks until the page is out: call it off the
-// user-interface thread. `now` is the channel's clock.
+// A cancel through `stop` skips the printer calls, or ends them within a fraction of a second
+// once they have begun. Blocks until the page is out: call it off the user-interface thread.
+// `now` is the channel's clock.
 PinTestOutcome runPinTest(const PinTestProfile& profile, PrinterPort& port, SystemPrinter& printer,
                           PinTestObserver* observer = nullptr, std::stop_token stop = {},
                           PrintChannel::Now now = PrintChannel::steadyNow);

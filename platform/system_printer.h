@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stop_token>
 #include <string>
 
 #include "platform/error.h"
@@ -13,6 +14,7 @@ public:
         Refused,           // the print server refused the job
         NotAnswering,      // the print server did not answer in time
         Failed,            // anything else that went wrong on the way to the print server
+        Stopped,           // a stop was requested before the print server was done
     };
 
     PrinterError(Kind kind, int errorNumber, const std::string& message)
@@ -26,7 +28,9 @@ private:
 
 // The printer installed on the system through its driver, as opposed to the raw port. A test run
 // makes the three calls below, in this order, after its page: the printer's own driver then ejects
-// the page. Each call throws PrinterError when the print system fails it.
+// the page. Each call throws PrinterError when the print system fails it. Once `stop` is requested,
+// a call that needs the print server asks it nothing more and gives up on the exchange under way
+// within a fraction of a second: it throws PrinterError (Stopped) and leaves no document open.
 class SystemPrinter {
 public:
     SystemPrinter() = default;
@@ -36,9 +40,9 @@ public:
 
     // Starts a document on the default printer if none is open (its first page is the new page),
     // otherwise adds a page to the open one.
-    virtual void newPage() = 0;
+    virtual void newPage(std::stop_token stop) = 0;
     // Hands the open document to the printer as one job.
-    virtual void endDocument() = 0;
+    virtual void endDocument(std::stop_token stop) = 0;
     // Discards a document that is still open; does nothing when none is.
     virtual void abortDocument() = 0;
 };

@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <csignal>
 
 #include "platform/linux/cups_system_printer.h"
 #include "platform/linux/device_printer_port.h"
@@ -10,6 +11,9 @@
 
 // The one place where the windows meet the real system.
 int main(int argc, char* argv[]) {
+    // A printer port that is a pipe whose reader has gone fails its write instead of ending the
+    // program.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     kestrun::prepareApplication();
 

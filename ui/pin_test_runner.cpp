@@ -164,7 +164,7 @@ PinTestRunner::Result PinTestRunner::run(const PinTestProfile& profile) {
     });
     loop.exec();
     // The loop ends before the job only when the program is ending: stop the job and wait for it.
-    // A stalled port stops at once, and every print-server call has a time limit.
+    // A stalled port stops at once, and so do the print-server calls of the eject.
     stop.request_stop();
     worker.join();
     delete dialog;

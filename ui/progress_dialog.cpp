@@ -104,7 +104,7 @@ void ProgressDialog::render() {
                                     : QStringLiteral("已发送 %v 字节"));
     status_->setVisible(view_.stalled);
     status_->setText(view_.stalled ? stallAdvice(view_.status) : QString());
-    // The printer calls cannot be interrupted; a Cancel now would promise what cannot happen.
+    // The page is out: a Cancel now would only leave the sheet in the printer.
     cancel_->setEnabled(!stopping_ && !view_.ejecting);
     // A window does not grow by itself when a wrapped text gets longer: make room for it, or
     // the advice the user needs is cut off.

@@ -1,8 +1,13 @@
 #include "platform/linux/cups_connection.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <utility>
 
 namespace kestrun {
 namespace {
@@ -31,6 +36,13 @@ int giveUp(http_t*, void*) {
     return 0;
 }
 
+PrinterError stopped() {
+    return PrinterError(
+        PrinterError::Kind::Stopped, 0,
+        "没有等打印系统（CUPS，" + serverName() +
+            "）完成就停止了退纸。测试页可能还在打印机里：请按打印机的进纸键把它送出。");
+}
+
 }  // namespace
 
 std::string serverName() {
@@ -48,8 +60,10 @@ std::string serverAnswer() {
     return answer;
 }
 
-PrintServerConnection::PrintServerConnection(std::chrono::milliseconds timeout)
-    : timeout_(timeout) {
+PrintServerConnection::PrintServerConnection(std::chrono::milliseconds timeout,
+                                             std::stop_token stop)
+    : timeout_(timeout), stop_(std::move(stop)) {
+    skipIfStopped();
     cupsSetPasswordCB2(noPassword, nullptr);
     const std::string server = serverName();
     // Connected in a second step: httpConnect2 would close the connection on failure and
@@ -63,19 +77,44 @@ PrintServerConnection::PrintServerConnection(std::chrono::milliseconds timeout)
                                "然后重新测试。");
     }
     httpSetTimeout(http_, static_cast<double>(timeout.count()) / 1000.0, giveUp, nullptr);
-    if (httpReconnect2(http_, static_cast<int>(timeout.count()), nullptr) != 0) {
+    // libcups looks at `cancel` between the polls of its connection attempt.
+    int cancel = 0;
+    const std::stop_callback cancelOnStop(stop_, [&cancel] { std::atomic_ref(cancel).store(1); });
+    if (httpReconnect2(http_, static_cast<int>(timeout.count()), &cancel) != 0) {
         const int error = connectError(server, httpError(http_));
         httpClose(http_);
+        skipIfStopped();
         throw PrinterError(PrinterError::Kind::NotAnswering, error,
                            "无法连接打印系统（CUPS，" + server + "）：" + systemText(error) +
                                "。请确认打印服务已经启动（例如 sudo systemctl start cups），"
                                "然后重新测试。");
+    }
+    // An exchange waits for the answer on the socket, at first a whole second at a time without
+    // asking giveUp: ending the socket's reading side wakes it at once, to find the answer ended.
+    socket_ = fcntl(httpGetFd(http_), F_DUPFD_CLOEXEC, 0);
+    endOnStop_.emplace(stop_, [this] { shutdown(socket_, SHUT_RD); });
+}
+
+PrintServerConnection::~PrintServerConnection() {
+    endOnStop_.reset();
+    if (socket_ >= 0) {
+        close(socket_);
+    }
+    httpClose(http_);
+}
+
+void PrintServerConnection::skipIfStopped() const {
+    if (stop_.stop_requested()) {
+        throw stopped();
     }
 }
 
 PrinterError PrintServerConnection::failure(const std::string& what,
                                             PrinterError::Kind answeredKind,
                                             const std::string& answeredAdvice) const {
+    if (stop_.stop_requested()) {
+        return stopped();
+    }
     const int error = httpError(http_);
     if (error == ETIMEDOUT || error == EAGAIN || error == EWOULDBLOCK) {
         return PrinterError(

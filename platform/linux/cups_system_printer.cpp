@@ -147,6 +147,7 @@ struct Payload {
 
 void submit(const PrintServerConnection& connection, const std::string& printer,
             const Payload& document) {
+    connection.skipIfStopped();
     http_t* http = connection.get();
     const int job = cupsCreateJob(http, printer.c_str(), "Kestrun 打印头测试", 0, nullptr);
     if (job == 0) {
@@ -155,11 +156,13 @@ void submit(const PrintServerConnection& connection, const std::string& printer,
     }
     // A job whose document never arrived would wait in the queue until the server gives up on it.
     // Take it back, on a fresh connection since this one may be stuck in the middle of a request;
-    // a server that has stopped answering would not take that either.
+    // a server that has stopped answering would not take that either, and after a stop nothing
+    // more is asked.
     const auto cancelAndThrow = [&](const PrinterError& error) {
-        if (error.kind() != PrinterError::Kind::NotAnswering) {
+        if (error.kind() != PrinterError::Kind::NotAnswering &&
+            error.kind() != PrinterError::Kind::Stopped) {
             try {
-                PrintServerConnection fresh(connection.timeout());
+                PrintServerConnection fresh(connection.timeout(), connection.stop());
                 cupsCancelJob2(fresh.get(), printer.c_str(), job, 0);
             } catch (const PrinterError&) {
             }
@@ -191,24 +194,24 @@ CupsSystemPrinter::CupsSystemPrinter(std::chrono::milliseconds timeout) : timeou
 
 CupsSystemPrinter::~CupsSystemPrinter() = default;
 
-void CupsSystemPrinter::newPage() {
+void CupsSystemPrinter::newPage(std::stop_token stop) {
     std::lock_guard lock(mutex_);
     if (document_) {
         ++document_->pages;
         return;
     }
-    PrintServerConnection connection(timeout_);
+    PrintServerConnection connection(timeout_, std::move(stop));
     document_ = Document{findDefaultPrinter(connection), 1};
 }
 
-void CupsSystemPrinter::endDocument() {
+void CupsSystemPrinter::endDocument(std::stop_token stop) {
     std::lock_guard lock(mutex_);
     if (!document_) {
         return;
     }
     const auto [printer, pages] = *std::exchange(document_, std::nullopt);
 
-    PrintServerConnection connection(timeout_);
+    PrintServerConnection connection(timeout_, std::move(stop));
     if (inspectQueue(connection, printer)) {
         // The printer's own "new page": it ejects the sheet and prints nothing.
         submit(connection, printer,

@@ -19,20 +19,21 @@ inline constexpr std::chrono::milliseconds kPrintServerTimeout{5000};
 // one form feed per page, sent as it is.
 //
 // Nothing talks to the server before the first call; each call that needs the server opens its
-// own connection, and every exchange on it is limited to `timeout`. Safe to call from any thread,
-// including one that is not the GUI thread; no QGuiApplication is needed.
+// own connection, and every exchange on it is limited to `timeout`. After a stop, a job that the
+// server has made but not received whole is left for the server to drop. Safe to call from any
+// thread, including one that is not the GUI thread; no QGuiApplication is needed.
 class CupsSystemPrinter final : public SystemPrinter {
 public:
     explicit CupsSystemPrinter(std::chrono::milliseconds timeout = kPrintServerTimeout);
     ~CupsSystemPrinter() override;
 
     // The first page picks the default printer; throws PrinterError (NoDefaultPrinter when there
-    // is none, NotAnswering, Failed) and leaves no document open then.
-    void newPage() override;
+    // is none, NotAnswering, Failed, Stopped) and leaves no document open then.
+    void newPage(std::stop_token stop) override;
     // Submits the open document; afterwards none is open, whether it succeeded or not. Throws
-    // PrinterError (Refused with the server's reason, NotAnswering, Failed). Does nothing when no
-    // document is open.
-    void endDocument() override;
+    // PrinterError (Refused with the server's reason, NotAnswering, Failed, Stopped). Does nothing
+    // when no document is open.
+    void endDocument(std::stop_token stop) override;
     void abortDocument() override;
 
 private:

@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <linux/lp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 #include <utility>
@@ -20,38 +20,14 @@ namespace {
 constexpr unsigned kParallelPortMajor = 6;
 constexpr unsigned kUsbPrinterMajor = 180;
 
-// A pipe whose reader has gone raises SIGPIPE, which would end the whole program. Hold the
-// signal back for this thread around the write and swallow the one the write raised, so the
-// write's EPIPE comes back as an error instead.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~SigpipeGuard() {
-        // The write's errno is what the caller reads next; sigtimedwait sets its own.
-        const int writeError = errno;
-        if (!wasPending_) {
-            const timespec none{0, 0};
-            while (sigtimedwait(&pipe_, nullptr, &none) == -1 && errno == EINTR) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-        errno = writeError;
-    }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
-private:
-    sigset_t pipe_;
-    sigset_t old_;
-    bool wasPending_ = false;
-};
+// How many bytes the first write to a parallel port may take, before the printer's pace is known:
+// a slow printer (a few milliseconds a byte) still returns within a fraction of a second.
+constexpr std::size_t kFirstParallelChunk = 4;
+// A write is cut short only to keep it within its wait; a fast printer takes lines whole.
+constexpr long long kLargestParallelChunk = 4096;
+// The shortest pause before a busy parallel port is tried again; it doubles up to the call's wait,
+// so a printer that is busy for a moment costs a millisecond, one that stays busy little CPU.
+constexpr std::chrono::milliseconds kFirstRetry{1};
 
 }  // namespace
 
@@ -186,14 +162,28 @@ void DevicePrinterPort::open() {
     }
 
     struct stat info = {};
-    const auto kind =
-        fstat(fd, &info) == 0 ? deviceKindOf(info.st_mode, major(info.st_rdev)) : std::nullopt;
+    if (fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw openFailure(path_, error);
+    }
+    const auto kind = deviceKindOf(info.st_mode, major(info.st_rdev));
     if (!kind) {
         ::close(fd);
         throw notAPort(path_, info.st_mode, 0);
     }
     device_ = *kind;
     fd_ = fd;
+    chunk_ = kFirstParallelChunk;
+    // Without LPABORT the parallel port driver sleeps ten seconds inside each write while the
+    // printer reports a fault (out of paper, offline, off), holding the port's lock all the
+    // while. With it, such a write fails at once. The flag belongs to the device, not to this
+    // descriptor: it is given back as it was on close, for the next program that uses the port.
+    int flags = 0;
+    if (device_ == DeviceKind::ParallelPort && ioctl(fd_, LPGETFLAGS, &flags) == 0) {
+        abortWas_ = (flags & LP_ABORT) != 0;
+        ioctl(fd_, LPABORT, 1);
+    }
 }
 
 std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
@@ -204,18 +194,16 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
     if (fd_ < 0) {
         throw PortError(PortError::Kind::IoError, 0, "打印机端口 " + path_ + " 没有打开。");
     }
+    if (device_ == DeviceKind::ParallelPort) {
+        return writeParallel(data, wait);
+    }
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    // The parallel port driver has no poll: it would always say writable. Other devices are
-    // polled, but only once a call: one that says writable and then refuses the write again
-    // (as a device that answers "no space" at once does) would turn the wait into a busy loop.
-    bool pollable = device_ != DeviceKind::ParallelPort;
+    // Polled only once a call: a device that says writable and then refuses the write again (as
+    // one that answers "no space" at once does) would turn the wait into a busy loop.
+    bool polled = false;
     for (;;) {
-        ssize_t written;
-        {
-            SigpipeGuard guard;
-            ++writeCalls_;
-            written = ::write(fd_, data.data(), data.size());
-        }
+        ++writeCalls_;
+        const ssize_t written = ::write(fd_, data.data(), data.size());
         if (written > 0) {
             return static_cast<std::size_t>(written);
         }
@@ -228,10 +216,56 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
             case WriteStep::Fail:
                 throw writeFailure(path_, error);
         }
-        if (!std::exchange(pollable, false) || !writableBefore(deadline)) {
+        if (polled || !writableBefore(deadline)) {
             std::this_thread::sleep_until(deadline);
             return 0;
         }
+        polled = true;
+    }
+}
+
+// The parallel port driver cannot be polled (it always says writable) and returns from a write
+// only once the printer has taken every byte of it, however slowly: so it is handed no more than
+// the printer took in one wait lately, and a refused write is tried again after a pause.
+std::size_t DevicePrinterPort::writeParallel(std::span<const std::uint8_t> data,
+                                             std::chrono::milliseconds wait) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + wait;
+    auto pause = kFirstRetry;
+    for (;;) {
+        const auto start = Clock::now();
+        ++writeCalls_;
+        const ssize_t written = ::write(fd_, data.data(), std::min(data.size(), chunk_));
+        if (written > 0) {
+            using std::chrono::nanoseconds;
+            const long long took = std::max<long long>(
+                std::chrono::duration_cast<nanoseconds>(Clock::now() - start).count(), 1);
+            const long long allowed =
+                std::chrono::duration_cast<nanoseconds>(std::max(wait, kFirstRetry)).count();
+            // The first byte of a write goes at once, whatever the pace: a write of a few bytes
+            // that went fast proves little, so from one the chunk grows at most fourfold.
+            const long long most = written < static_cast<long long>(kFirstParallelChunk)
+                                       ? 4 * written
+                                       : kLargestParallelChunk;
+            chunk_ =
+                static_cast<std::size_t>(std::clamp<long long>(written * allowed / took, 1, most));
+            return static_cast<std::size_t>(written);
+        }
+        const int error = written < 0 ? errno : EAGAIN;
+        switch (writeStepFor(error, device_)) {
+            case WriteStep::Retry:
+                continue;
+            case WriteStep::Wait:
+                break;
+            case WriteStep::Fail:
+                throw writeFailure(path_, error);
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return 0;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, wait);
     }
 }
 
@@ -276,6 +310,10 @@ bool DevicePrinterPort::drained(std::chrono::milliseconds wait) {
 
 void DevicePrinterPort::close() noexcept {
     if (fd_ >= 0) {
+        if (abortWas_) {
+            ioctl(fd_, LPABORT, *abortWas_ ? 1 : 0);
+            abortWas_.reset();
+        }
         // Not retried on EINTR: on Linux the descriptor is gone either way.
         ::close(fd_);
         fd_ = -1;

@@ -42,7 +42,9 @@ PortStatus portStatusOf(int statusByte, DeviceKind device);
 
 // A printer port on a Linux character device (the parallel port driver, a USB printer) or a pipe.
 // It writes without blocking and waits in its own way for each kind of device: the parallel port
-// driver cannot be polled, so it sleeps there; everything else is polled.
+// driver cannot be polled, so it sleeps there and hands a slow printer only as much as it takes
+// within a call's wait; everything else is polled. A pipe whose reader has gone fails the write
+// (Unplugged) where the program ignores SIGPIPE, as Kestrun does; otherwise the signal ends it.
 class DevicePrinterPort final : public PrinterPort {
 public:
     explicit DevicePrinterPort(std::string path = kFirstParallelPort);
@@ -59,6 +61,7 @@ public:
     unsigned long writeCalls() const { return writeCalls_; }
 
 private:
+    std::size_t writeParallel(std::span<const std::uint8_t> data, std::chrono::milliseconds wait);
     // Polls until the device says it takes data; false when the deadline came first.
     bool writableBefore(std::chrono::steady_clock::time_point deadline);
 
@@ -66,6 +69,8 @@ private:
     int fd_ = -1;
     DeviceKind device_ = DeviceKind::Pipe;
     unsigned long writeCalls_ = 0;
+    std::size_t chunk_ = 0;         // the most the parallel port is handed in one write
+    std::optional<bool> abortWas_;  // the parallel port driver's LPABORT before it was opened
 };
 
 }  // namespace kestrun

@@ -17,9 +17,10 @@ namespace kestrun::support {
 namespace {
 
 using namespace std::chrono_literals;
-using Call = void (SystemPrinter::*)();
-constexpr Call kNewPage = &SystemPrinter::newPage, kEnd = &SystemPrinter::endDocument,
-               kAbort = &SystemPrinter::abortDocument;
+using Call = void (*)(SystemPrinter&, std::stop_token);
+constexpr Call kNewPage = [](SystemPrinter& p, std::stop_token s) { p.newPage(s); },
+               kEnd = [](SystemPrinter& p, std::stop_token s) { p.endDocument(s); },
+               kAbort = [](SystemPrinter& p, std::stop_token) { p.abortDocument(); };
 
 // The jobs on `queue` (on every queue when null) of the print server at `server`, a line "state
 // format" each as the server lists them, once none is still waiting or printing (or after 30 s).
@@ -77,17 +78,24 @@ struct NetworkPrinter {
 };
 
 // Makes the calls on a thread of its own, as the program does; libcups reads CUPS_SERVER afresh
-// on every new thread. Calls that never come back meet ctest's time limit.
-std::optional<PrinterError> call(SystemPrinter& printer, const std::vector<Call>& calls) {
+// on every new thread. With `stopAfter`, a stop is requested that long after they begin. Calls
+// that never come back meet ctest's time limit.
+std::optional<PrinterError> call(SystemPrinter& printer, const std::vector<Call>& calls,
+                                 std::optional<std::chrono::milliseconds> stopAfter = {}) {
+    std::stop_source stop;
     const auto calling = [&]() -> std::optional<PrinterError> {
         try {
-            std::ranges::for_each(calls, [&](Call call) { (printer.*call)(); });
+            std::ranges::for_each(calls, [&](Call call) { call(printer, stop.get_token()); });
         } catch (const PrinterError& error) {
             return error;
         }
         return std::nullopt;
     };
-    return std::async(std::launch::async, calling).get();
+    auto running = std::async(std::launch::async, calling);
+    if (stopAfter && running.wait_for(*stopAfter) == std::future_status::timeout) {
+        stop.request_stop();
+    }
+    return running.get();
 }
 
 // The user's and the machine's printer choices stay out: every test has its own HOME (with its
@@ -176,6 +184,7 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
         int errorNumber;
         std::string says;  // a pattern the message matches
         bool cancelsAJob = false;
+        std::optional<std::chrono::milliseconds> stopAfter = {};
     } cases[] = {
         {main_, "PRINTER", "kestrun-refusing", Refused, 0, "jam.*cupsaccept kestrun-refusing"},
         {main_, "LPDEST", "kestrun-stopped", Refused, 0, "maintenance.*cupsenable kestrun-stopped"},
@@ -186,6 +195,7 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
         {home_.path / "never-ran.sock", "", nullptr, NotAnswering, ENOENT, "never-ran.sock"},
         {home_.path / "gone.sock", "", nullptr, NotAnswering, ECONNREFUSED, "gone.sock"},
         {home_.path / "silent.sock", "", nullptr, NotAnswering, ETIMEDOUT, "silent.sock.*5 秒"},
+        {home_.path / "silent.sock", "", nullptr, Stopped, 0, "silent.sock.*进纸键", false, 300ms},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.server.string() + " " + c.how);
@@ -196,14 +206,18 @@ TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting)
         } else if (!c.how.empty()) {
             setenv(c.how.c_str(), c.queue, 1);
         }
-        const std::string before = c.kind != NotAnswering ? jobs(c.server, c.queue) : "";
+        const bool answers = c.kind != NotAnswering && c.kind != Stopped;
+        const std::string before = answers ? jobs(c.server, c.queue) : "";
         CupsSystemPrinter printer;
         const auto start = std::chrono::steady_clock::now();
-        const auto error = call(printer, {kNewPage, kEnd, kAbort});
-        // One exchange times out and the call gives up: nothing waits twice.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * kPrintServerTimeout);
+        const auto error = call(printer, {kNewPage, kEnd, kAbort}, c.stopAfter);
+        // One exchange times out, after the whole limit, and the call gives up: nothing waits
+        // twice. A stop ends the calls well within a second.
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, c.stopAfter ? *c.stopAfter + 500ms : 2 * kPrintServerTimeout);
+        EXPECT_TRUE(c.errorNumber != ETIMEDOUT || took >= kPrintServerTimeout);
         EXPECT_THAT(error, Optional(FailsAs(c.kind, c.errorNumber, ContainsRegex(c.says))));
-        EXPECT_EQ(c.kind != NotAnswering ? jobs(c.server, c.queue) : "",
+        EXPECT_EQ(answers ? jobs(c.server, c.queue) : "",
                   before + (c.cancelsAJob ? "canceled application/octet-stream\n" : ""));
         unsetenv(c.how.c_str());
         std::filesystem::remove_all(home_.path / ".cups");

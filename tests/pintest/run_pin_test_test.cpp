@@ -39,7 +39,10 @@ protected:
         EXPECT_EQ(status, kOffline);
         note("S");
     }
-    void ejecting() override { log.push_back("ejecting"); }
+    void ejecting() override {
+        log.push_back("ejecting");
+        note("E");
+    }
 
     EventLog log;
     RecordingPort port{log};
@@ -86,6 +89,9 @@ TEST_F(PinTestRun, ChannelSendsAsThePortTakesAndTheUserCancels) {
         {{}, {0, 0}, "43", StoppedAtLineEnd, " 0 6 16 26 36 43"},
         // cancel while stalled stops at once, though the port would take data next
         {{8, K}, {}, "S", StoppedWhileStalled, " 0 6 S"},
+        // in the last line too
+        {{6, 10, 10, 10, 3}, {}, "39", StoppedAtLineEnd, " 0 6 16 26 36 39 43"},
+        {{6, 10, 10, 10, 3, K}, {}, "S", StoppedWhileStalled, " 0 6 16 26 36 39 S"},
         // not sent until the port has drained, which may stall too, also after a cancel
         {{}, {0, K, 0}, "", Sent, " 0 6 16 26 36 43 S"},
         {{6, 10, 3}, {0, 0}, "19", StoppedAtLineEnd, " 0 6 16 19 26"},
@@ -128,19 +134,29 @@ TEST_F(PinTestRun, ChannelSendsAsThePortTakesAndTheUserCancels) {
 }
 
 // While one run holds channel 1, a second is refused and its port stays shut; the first runs on
-// and makes its three printer calls in order.
-TEST_F(PinTestRun, ASecondRunIsRefusedWhileOneIsUnderWay) {
+// and makes its three printer calls in order. A stop while ejecting ends them where the printer
+// gives up, and the run quietly.
+TEST_F(PinTestRun, ASecondRunIsRefusedWhileOneIsUnderWayAndAStopEndsTheEject) {
     RecordingPort other(log);
     during = [&] {
         EXPECT_THAT([&] { runPinTest(NinePin, other, printer); },
                     Throws<ChannelError>(FailsWith(0, HasSubstr("上一次测试"))));
     };
     pageSize = pageBytes(NinePin).size();
-    EXPECT_EQ(runPinTest(NinePin, port, printer, this, stop.get_token(), clock),
-              PinTestOutcome::Completed);
+    using enum PinTestOutcome;
+    const std::tuple<std::string, PinTestOutcome, EventLog> runs[] = {
+        {"",
+         Completed,
+         {"open", "bytes", "ejecting", "newPage", "endDocument", "abortDocument", "close"}},
+        {"E", CancelledWhileEjecting, {"open", "bytes", "ejecting", "newPage", "close"}},
+    };
+    for (const auto& [stopOn, outcome, calls] : runs) {
+        log.clear();
+        cancelAt = stopOn;
+        EXPECT_EQ(runPinTest(NinePin, port, printer, this, stop.get_token(), clock), outcome);
+        EXPECT_EQ(log, calls);
+    }
     EXPECT_FALSE(during);
-    EXPECT_EQ(log, (EventLog{"open", "bytes", "ejecting", "newPage", "endDocument", "abortDocument",
-                             "close"}));
 }
 
 }  // namespace

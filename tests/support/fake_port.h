@@ -75,20 +75,24 @@ private:
     EventLog& log_;
 };
 
-// A system printer that logs its calls, and fails the one named in `failOn`.
+// A system printer that logs its calls, and fails the one named in `failOn`, or one made once a
+// stop is requested.
 class RecordingPrinter final : public SystemPrinter {
 public:
     explicit RecordingPrinter(EventLog& log) : log_(log) {}
 
     std::optional<std::string> failOn;
 
-    void newPage() override { call("newPage"); }
-    void endDocument() override { call("endDocument"); }
+    void newPage(std::stop_token stop) override { call("newPage", stop); }
+    void endDocument(std::stop_token stop) override { call("endDocument", stop); }
     void abortDocument() override { call("abortDocument"); }
 
 private:
-    void call(const std::string& name) {
+    void call(const std::string& name, std::stop_token stop = {}) {
         log_.push_back(name);
+        if (stop.stop_requested()) {
+            throw PrinterError(PrinterError::Kind::Stopped, 0, "stopped");
+        }
         if (failOn == name) {
             throw PrinterError(PrinterError::Kind::NoDefaultPrinter, 0, "no default printer");
         }

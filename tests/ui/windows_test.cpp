@@ -397,8 +397,8 @@ TEST_F(WindowsTest, OnlyYesToTheExitQuestionOrClosingTheWindowEndsTheProgram) {
 
 // What the dialog shows for each state of the job, reached from the one before: advice while the
 // printer takes nothing, which names each cause it reports; Cancel until the page is out, since
-// the printer calls cannot be interrupted. Cancel or Esc asks the job to stop once, and the
-// dialog stays until the job has.
+// then it would only leave the sheet in the printer. Cancel or Esc asks the job to stop once, and
+// the dialog stays until the job has.
 TEST(ProgressDialog, ShowsTheJobsStateAndAsksItToStopOnce) {
     const QRegularExpression none("^$"), general("开机.*联机.*纸.*电缆"),
         each("^打印机缺纸、脱机、报告故障、忙。请装好打印纸.*联机.*故障灯.*稍候");

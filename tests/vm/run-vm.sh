@@ -23,18 +23,22 @@ ldd "$(command -v busybox)" >/dev/null 2>&1 &&
     skip "busybox is not the static one (busybox-static)"
 
 # The kernel linux-image-amd64 points to, unpacked beside WORK_DIR for every run of this build:
-# nothing is installed on the machine.
+# nothing is installed on the machine. Its version, written last, marks a whole unpack. Runs
+# that share the folder take turns at it.
 mkdir -p "$work"
 cache=$(dirname "$work")
+exec {work_lock}>"$work.lock" {cache_lock}>"$cache/.lock"
+flock "$work_lock" && flock "$cache_lock"
 kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends:/ {print $2; exit}')
 [[ -n $kernel_package ]] || skip "apt knows no linux-image-amd64 (run apt-get update)"
 kernel=$cache/$kernel_package
-if [[ ! -d $kernel/boot ]]; then
+if [[ ! -f $kernel/version ]]; then
     (cd "$cache" && { apt-get download -q "$kernel_package" 2>/dev/null ||
         { apt-get update -q >/dev/null && apt-get download -q "$kernel_package"; }; }) ||
         skip "cannot download $kernel_package"
     rm -rf "$kernel.tmp" && dpkg-deb -x "$cache/$kernel_package"_*.deb "$kernel.tmp"
-    mv "$kernel.tmp" "$kernel" && rm -f "$cache/$kernel_package"_*.deb
+    dpkg-deb -f "$cache/$kernel_package"_*.deb Version >"$kernel.tmp/version"
+    rm -rf "$kernel" && mv "$kernel.tmp" "$kernel" && rm -f "$cache/$kernel_package"_*.deb
 fi
 # Debian 12's kernel ships its modules in /lib, later ones in /usr/lib.
 for modules_root in "$kernel/lib/modules" "$kernel/usr/lib/modules"; do
@@ -42,6 +46,49 @@ for modules_root in "$kernel/lib/modules" "$kernel/usr/lib/modules"; do
 done
 [[ -d $modules_root ]] || skip "$kernel_package has no modules folder"
 release=$(ls "$modules_root")
+version=$(cat "$kernel/version")
+
+# A printer on a parallel port made of software (parport_sim.c), built against the headers of
+# exactly this kernel, unpacked beside it like the kernel, and built again only when its source
+# changes.
+headers=$cache/linux-headers-$release
+if [[ ! -f $headers/version ]]; then
+    rm -rf "$headers.tmp" && mkdir -p "$headers.tmp/debs"
+    # The headers name the common headers and the build tools that go with them.
+    header_depends() {
+        apt-cache depends "linux-headers-$release=$version" 2>/dev/null |
+            awk '$1 == "Depends:" && $2 ~ /^linux-(headers-.*-common|kbuild-)/ {print $2}'
+    }
+    depends=$(header_depends) || true
+    if [[ $(wc -w <<<"$depends") != 2 ]]; then
+        apt-get update -q >/dev/null || true
+        depends=$(header_depends) || true
+    fi
+    [[ $(wc -w <<<"$depends") == 2 ]] || skip "apt knows no linux-headers-$release $version"
+    header_packages=("linux-headers-$release=$version")
+    for package in $depends; do header_packages+=("$package=$version"); done
+    (cd "$headers.tmp/debs" && { apt-get download -q "${header_packages[@]}" 2>/dev/null ||
+        apt-get download -q "${header_packages[@]}"; }) ||
+        skip "cannot download the headers of $release ($version)"
+    for deb in "$headers.tmp/debs"/*.deb; do dpkg-deb -x "$deb" "$headers.tmp"; done
+    rm -rf "$headers.tmp/debs"
+    # Its Makefile includes the common one by its installed path.
+    sed -i 's|^include /usr/src/|include ../|' "$headers.tmp/usr/src/linux-headers-$release/Makefile"
+    echo "$version" >"$headers.tmp/version"
+    rm -rf "$headers" && mv "$headers.tmp" "$headers"
+fi
+kbuild=$headers/usr/src/linux-headers-$release
+compiler=$(sed -n 's/^CONFIG_CC_VERSION_TEXT="\([^ ]*\) .*/\1/p' "$kbuild/.config")
+command -v "$compiler" >/dev/null || skip "$compiler is missing (the compiler $release was built with)"
+sim=$(cd "$cache" && pwd)/parport_sim-$release
+if [[ ! -f $sim/parport_sim.ko ]] || ! cmp -s "$here/parport_sim.c" "$sim/parport_sim.c"; then
+    rm -rf "$sim" && mkdir -p "$sim"
+    cp "$here/parport_sim.c" "$sim/" && echo 'obj-m := parport_sim.o' >"$sim/Kbuild"
+    # Without the type information for BPF, which would need pahole and serves no test.
+    make -s -C "$kbuild" M="$sim" CONFIG_DEBUG_INFO_BTF_MODULES= modules >"$sim/build.log" 2>&1 ||
+        { cat "$sim/build.log" >&2; rm -f "$sim/parport_sim.ko"; skip "cannot build parport_sim"; }
+fi
+exec {cache_lock}>&-
 
 # The initramfs: busybox, the driver modules and what they need, the program, and the gconv
 # modules of the glibc it was linked with (iconv loads them at run time, even when static).
@@ -80,6 +127,8 @@ add_module() {
     for dependency in $depends; do add_module "$dependency"; done
 }
 for name in parport_pc lp usb_f_printer dummy_hcd usblp; do add_module "$name"; done
+mkdir -p "$root/lib/modules/$release/extra"
+cp "$sim/parport_sim.ko" "$root/lib/modules/$release/extra/"
 busybox depmod -b "$root" "$release"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
