@@ -207,14 +207,8 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
         if (written > 0) {
             return static_cast<std::size_t>(written);
         }
-        const int error = written < 0 ? errno : EAGAIN;
-        switch (writeStepFor(error, device_)) {
-            case WriteStep::Retry:
-                continue;
-            case WriteStep::Wait:
-                break;
-            case WriteStep::Fail:
-                throw writeFailure(path_, error);
+        if (!waitAfter(written < 0 ? errno : EAGAIN)) {
+            continue;
         }
         if (polled || !writableBefore(deadline)) {
             std::this_thread::sleep_until(deadline);
@@ -251,14 +245,8 @@ std::size_t DevicePrinterPort::writeParallel(std::span<const std::uint8_t> data,
                 static_cast<std::size_t>(std::clamp<long long>(written * allowed / took, 1, most));
             return static_cast<std::size_t>(written);
         }
-        const int error = written < 0 ? errno : EAGAIN;
-        switch (writeStepFor(error, device_)) {
-            case WriteStep::Retry:
-                continue;
-            case WriteStep::Wait:
-                break;
-            case WriteStep::Fail:
-                throw writeFailure(path_, error);
+        if (!waitAfter(written < 0 ? errno : EAGAIN)) {
+            continue;
         }
         const auto now = Clock::now();
         if (now >= deadline) {
@@ -267,6 +255,18 @@ std::size_t DevicePrinterPort::writeParallel(std::span<const std::uint8_t> data,
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
         pause = std::min(pause * 2, wait);
     }
+}
+
+bool DevicePrinterPort::waitAfter(int error) const {
+    switch (writeStepFor(error, device_)) {
+        case WriteStep::Retry:
+            return false;
+        case WriteStep::Wait:
+            return true;
+        case WriteStep::Fail:
+            break;
+    }
+    throw writeFailure(path_, error);
 }
 
 bool DevicePrinterPort::writableBefore(std::chrono::steady_clock::time_point deadline) {

@@ -62,6 +62,9 @@ public:
 
 private:
     std::size_t writeParallel(std::span<const std::uint8_t> data, std::chrono::milliseconds wait);
+    // What a write that failed with `error` calls for: true to wait, false to try again at once.
+    // Throws PortError when it failed for good.
+    bool waitAfter(int error) const;
     // Polls until the device says it takes data; false when the deadline came first.
     bool writableBefore(std::chrono::steady_clock::time_point deadline);
 
