@@ -64,7 +64,7 @@ private:
     // Offers the port the rest of the line that the next byte belongs to, never past `limit`.
     // False when the user has stopped a printer that stalled.
     bool sendMore(std::size_t limit) {
-        const std::size_t end = std::min({lineEndAfter(sent_), limit, sent_ + kLargestWrite});
+        const std::size_t end = std::min({lineEndFrom(sent_ + 1), limit, sent_ + kLargestWrite});
         const std::size_t taken = port_.write({page_.data() + sent_, end - sent_}, kRetryWait);
         if (taken == 0) {
             return !stalledAndStopped();
@@ -87,22 +87,18 @@ private:
         return true;
     }
 
-    // The end of the line that holds the byte at `offset`: past the next CR LF after it.
-    std::size_t lineEndAfter(std::size_t offset) const {
-        const auto end = std::upper_bound(lineEnds_.begin(), lineEnds_.end(), offset);
+    // The first line end at `offset` or after it (the page's end when no line end follows). The
+    // line that holds the byte at `offset` ends at lineEndFrom(offset + 1): a line end sits just
+    // past its CR LF.
+    std::size_t lineEndFrom(std::size_t offset) const {
+        const auto end = std::lower_bound(lineEnds_.begin(), lineEnds_.end(), offset);
         return end == lineEnds_.end() ? page_.size() : *end;
     }
 
     // Where a cancel stops: stopping inside a bit-image command would leave the printer reading
     // text as dots, so at the end of the line being sent, or right here if a line has just been
     // finished; at once before the first byte.
-    std::size_t stopPoint() const {
-        if (sent_ == 0) {
-            return 0;
-        }
-        const auto end = std::lower_bound(lineEnds_.begin(), lineEnds_.end(), sent_);
-        return end == lineEnds_.end() ? page_.size() : *end;
-    }
+    std::size_t stopPoint() const { return sent_ == 0 ? 0 : lineEndFrom(sent_); }
 
     // The port took nothing. Once that has lasted long enough, the user is told, with the
     // printer's status, and told again as it changes. True when they have asked to stop then.
@@ -141,18 +137,12 @@ void PrintChannel::write(const PrintRecord& record, int times) {
     if (times <= 0) {
         return;
     }
-    // A bit-image line is the same record hundreds of times: encode it once, then double the
-    // copies until there are enough (each copy reads only bytes already in place).
     const std::size_t start = buffer_.size();
     encodeRecord(record, buffer_);
     const std::size_t length = buffer_.size() - start;
-    const std::size_t total = length * static_cast<std::size_t>(times);
-    buffer_.resize(start + total);
-    for (std::size_t filled = length; filled < total;) {
-        const std::size_t n = std::min(filled, total - filled);
-        std::copy_n(buffer_.begin() + static_cast<long>(start), n,
-                    buffer_.begin() + static_cast<long>(start + filled));
-        filled += n;
+    for (int copy = 1; copy < times; ++copy) {
+        buffer_.insert(buffer_.end(), buffer_.begin() + static_cast<long>(start),
+                       buffer_.begin() + static_cast<long>(start + length));
     }
     if (record.lineBreak) {
         for (int i = 0; i < times; ++i) {

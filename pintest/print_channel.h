@@ -12,11 +12,6 @@
 
 namespace kestrun {
 
-class ChannelError : public Error {
-public:
-    using Error::Error;
-};
-
 // Told how sending a page goes. Called on the thread that sends.
 class SendObserver {
 public:

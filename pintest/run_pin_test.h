@@ -26,8 +26,8 @@ enum class PinTestOutcome {
 // One test: opens channel 1 on the port, writes the whole page for `profile`, makes the system
 // printer's three closing calls (new page, end document, abort document), and closes the channel.
 // A failure ends the run at the step where it happens and propagates as a kestrun::Error
-// (PortError, PrinterError, EncodingError, or ChannelError while another run holds channel 1):
-// no later step runs, bytes already sent stay sent, and the channel is closed whatever happens.
+// (PortError, PrinterError or EncodingError): no later step runs, bytes already sent stay sent,
+// and the channel is closed whatever happens. One run at a time: the caller sees to that.
 // A cancel through `stop` skips the printer calls, or ends them within a fraction of a second
 // once they have begun. Blocks until the page is out: call it off the user-interface thread.
 // `now` is the channel's clock.

@@ -11,24 +11,10 @@
 
 namespace kestrun {
 
+// The port failed: it cannot be opened, or the device failed for good while the page was written.
 class PortError : public Error {
 public:
-    enum class Kind {
-        NoDevice,          // nothing at the port's path, or no hardware behind it
-        PermissionDenied,  // the user may not write to the device
-        Busy,              // another program holds the device
-        NotADevice,        // something other than a device or pipe sits at the path
-        Unplugged,         // the device went away while the page was being written
-        IoError,           // any other failure of the device
-    };
-
-    PortError(Kind kind, int errorNumber, const std::string& message)
-        : Error(errorNumber, message), kind_(kind) {}
-
-    Kind kind() const noexcept { return kind_; }
-
-private:
-    Kind kind_;
+    using Error::Error;
 };
 
 // The printer's status lines as the parallel port reports them, already turned active-high.

@@ -7,14 +7,21 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QString>
+#include <QTimer>
+#include <chrono>
 
 #include "ui/application.h"
 #include "ui/fonts.h"
 #include "ui/instructions_window.h"
+#include "ui/pin_test_job.h"
+#include "ui/progress_dialog.h"
 #include "ui/twips.h"
 
 namespace kestrun {
 namespace {
+
+// A printer that takes the page at once should not flash a dialog at the user.
+constexpr std::chrono::milliseconds kDialogAfter{500};
 
 // The buttons' own background, RGB(192, 192, 255), and black text whatever the desktop's palette,
 // with a raised edge that sinks when pressed and a dark frame on the button that has the keyboard
@@ -49,7 +56,7 @@ QIcon ninePinIcon() {
 }  // namespace
 
 MainWindow::MainWindow(const MainWindowServices& services, QWidget* parent)
-    : QWidget(parent), services_(services), runner_(services.port, services.printer, this) {
+    : QWidget(parent), services_(services) {
     setObjectName(QStringLiteral("Kestrun"));
     setWindowTitle(QStringLiteral("Kestrun"));
     setAccessibleName(QStringLiteral("Kestrun 针式打印机测试"));
@@ -61,7 +68,8 @@ MainWindow::MainWindow(const MainWindowServices& services, QWidget* parent)
 
     const QFont kai = captionFont(kKaiFamily, 14.25);
 
-    // Created in tab order.
+    // The controls' object names (Command1 to Command5, Label2, Picture2) are those of the
+    // window's layout, in which every place and size is given in twips. Created in tab order.
     QPushButton* twentyFourPin =
         addButton(this, "Command2", QStringLiteral("24针测试"), twipsRect(3720, 2760, 1695, 495),
                   kai, QStringLiteral("向 24 针打印机发送测试页，再让打印机退纸"));
@@ -138,10 +146,28 @@ void MainWindow::paintEvent(QPaintEvent*) {
 }
 
 void MainWindow::runTest(const PinTestProfile& profile) {
-    const PinTestRunner::Result result = runner_.run(profile);
-    if (result.errorText) {
-        showError(*result.errorText, result.errorNumber);
-    } else if (result.outcome == PinTestOutcome::CancelledWhileStalled) {
+    // The windows take no input while a test runs: only a program could ask for a second one.
+    if (job_ != nullptr) {
+        showError(std::make_exception_ptr(Error(0, "上一次测试还没有结束。请等它结束后再测试。")));
+        return;
+    }
+    job_ = new PinTestJob(profile, services_.port, services_.printer, this);
+    progress_ = new ProgressDialog(this, [job = job_] { job->stop(); });
+    inputBlocker_.emplace(progress_);
+    connect(job_, &PinTestJob::viewChanged, progress_, &ProgressDialog::setView);
+    connect(job_, &PinTestJob::finished, this, &MainWindow::testFinished);
+    QTimer::singleShot(kDialogAfter, progress_, &QWidget::show);
+    job_->start();
+}
+
+void MainWindow::testFinished(PinTestOutcome outcome, const std::exception_ptr& error) {
+    // Gone before anything is said about the run.
+    delete std::exchange(progress_, nullptr);
+    inputBlocker_.reset();
+    std::exchange(job_, nullptr)->deleteLater();
+    if (error) {
+        showError(error);
+    } else if (outcome == PinTestOutcome::CancelledWhileStalled) {
         // The printer was stopped in the middle of a line and may still hold part of it.
         services_.messages.show(MessageBox::Kind::Information, "Kestrun",
                                 "测试已取消。打印机里可能还留着没打完的数据：请先关闭打印机电源，"
@@ -158,8 +184,8 @@ void MainWindow::confirmExit() {
 void MainWindow::openMakerSite() {
     try {
         services_.urls.open(kMakerSiteUrl);
-    } catch (const Error& e) {
-        showError(QString::fromStdString(e.what()), e.errorNumber());
+    } catch (...) {
+        showError(std::current_exception());
     }
 }
 
@@ -170,10 +196,20 @@ void MainWindow::showInstructions() {
     instructions_->exec();
 }
 
-void MainWindow::showError(const QString& text, int errorNumber) {
-    QString message = text;
-    if (errorNumber != 0) {
-        message += QStringLiteral("\n\n错误号：%1").arg(errorNumber);
+void MainWindow::showError(const std::exception_ptr& error) {
+    QString message;
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error& e) {
+        message = QString::fromStdString(e.what());
+        if (e.errorNumber() != 0) {
+            message += QStringLiteral("\n\n错误号：%1").arg(e.errorNumber());
+        }
+    } catch (const std::exception& e) {
+        message = QStringLiteral("测试意外中止（%1）。请重新测试。")
+                      .arg(QString::fromStdString(e.what()));
+    } catch (...) {
+        message = QStringLiteral("测试意外中止。请重新测试。");
     }
     services_.messages.show(MessageBox::Kind::Error, "Kestrun", message.toStdString());
 }

@@ -1,19 +1,24 @@
 #pragma once
 
 #include <QWidget>
+#include <exception>
+#include <optional>
 
+#include "pintest/run_pin_test.h"
 #include "platform/message_box.h"
 #include "platform/printer_port.h"
 #include "platform/question_box.h"
 #include "platform/system_printer.h"
 #include "platform/url_opener.h"
-#include "ui/pin_test_runner.h"
+#include "ui/input_blocker.h"
 
 class QPaintEvent;
 
 namespace kestrun {
 
 class InstructionsWindow;
+class PinTestJob;
+class ProgressDialog;
 
 // The maker's web site, opened by the "进入Vorna官网" button.
 inline constexpr const char* kMakerSiteUrl = "http://www.vorna-printers.example/";
@@ -40,14 +45,21 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Starts the test and returns; the windows take no input until it has finished.
     void runTest(const PinTestProfile& profile);
+    void testFinished(PinTestOutcome outcome, const std::exception_ptr& error);
     void confirmExit();
     void openMakerSite();
     void showInstructions();
-    void showError(const QString& text, int errorNumber);
+    // Every failure of a command comes here: what the user is told, with the system's error
+    // number where it gave one.
+    void showError(const std::exception_ptr& error);
 
     MainWindowServices services_;
-    PinTestRunner runner_;
+    // The test under way, if one is, with its progress dialog and what keeps input out.
+    PinTestJob* job_ = nullptr;
+    ProgressDialog* progress_ = nullptr;
+    std::optional<InputBlocker> inputBlocker_;
     InstructionsWindow* instructions_ = nullptr;  // made on first use, then kept
 };
 

@@ -20,7 +20,6 @@ struct JobView {
     bool stalled = false;
     std::optional<PortStatus> status;
     bool ejecting = false;
-    bool finished = false;
 };
 
 // What the user is told about a printer that takes nothing, from the status it reports, if any:

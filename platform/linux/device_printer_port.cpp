@@ -46,15 +46,14 @@ std::optional<DeviceKind> deviceKindOf(unsigned mode, unsigned major) {
 
 PortError notAPort(const std::string& path, unsigned mode, int error) {
     if (S_ISREG(mode)) {
-        return PortError(PortError::Kind::NotADevice, error,
+        return PortError(error,
                          path +
                              " 不是打印机设备，而是一个普通文件，测试页会写进文件而不会打印出来。"
                              "请删除这个文件，并检查打印机端口。");
     }
-    return PortError(PortError::Kind::NotADevice, error,
-                     path +
-                         " 不是打印机端口（并口或USB打印机），测试页无法从这里打印出来。"
-                         "请检查打印机端口和驱动。");
+    return PortError(error, path +
+                                " 不是打印机端口（并口或USB打印机），测试页无法从这里打印出来。"
+                                "请检查打印机端口和驱动。");
 }
 
 PortError openFailure(const std::string& path, int error) {
@@ -62,27 +61,24 @@ PortError openFailure(const std::string& path, int error) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
-            return PortError(PortError::Kind::NoDevice, error,
+            return PortError(error,
                              "找不到打印机端口 " + path +
                                  "（第一个并口）：这台电脑没有并口，或者并口驱动没有加载。"
                                  "打印机若接在USB转并口线上，请按说明文件启用随附的 udev 规则。");
         case EACCES:
         case EPERM:
         case EROFS:
-            return PortError(PortError::Kind::PermissionDenied, error,
-                             "没有权限使用打印机端口 " + path +
-                                 "。请把当前用户加入 lp 组（sudo usermod -aG lp 用户名），"
-                                 "然后注销并重新登录。");
+            return PortError(error, "没有权限使用打印机端口 " + path +
+                                        "。请把当前用户加入 lp 组（sudo usermod -aG lp 用户名），"
+                                        "然后注销并重新登录。");
         case EISDIR:
             return notAPort(path, S_IFDIR, error);
         case EBUSY:
             return PortError(
-                PortError::Kind::Busy, error,
-                "打印机端口 " + path + " 正被其他程序使用。请等其他程序打印完毕后再测试。");
+                error, "打印机端口 " + path + " 正被其他程序使用。请等其他程序打印完毕后再测试。");
         default:
-            return PortError(PortError::Kind::IoError, error,
-                             "无法打开打印机端口 " + path + "（" + systemText(error) +
-                                 "）。请检查打印机和电缆后再测试。");
+            return PortError(error, "无法打开打印机端口 " + path + "（" + systemText(error) +
+                                        "）。请检查打印机和电缆后再测试。");
     }
 }
 
@@ -110,14 +106,12 @@ PortError writeFailure(const std::string& path, int error) {
         case EPIPE:
         case EIO:
         case ESHUTDOWN:
-            return PortError(PortError::Kind::Unplugged, error,
-                             "打印过程中打印机断开了连接（" + path +
-                                 (error != 0 ? "：" + systemText(error) : "") +
-                                 "）。请检查打印机电缆和电源，然后重新测试。");
+            return PortError(error, "打印过程中打印机断开了连接（" + path +
+                                        (error != 0 ? "：" + systemText(error) : "") +
+                                        "）。请检查打印机电缆和电源，然后重新测试。");
         default:
-            return PortError(PortError::Kind::IoError, error,
-                             "向打印机端口 " + path + " 写入失败（" + systemText(error) +
-                                 "）。请检查打印机和电缆后再测试。");
+            return PortError(error, "向打印机端口 " + path + " 写入失败（" + systemText(error) +
+                                        "）。请检查打印机和电缆后再测试。");
     }
 }
 
@@ -192,7 +186,7 @@ std::size_t DevicePrinterPort::write(std::span<const std::uint8_t> data,
         return 0;
     }
     if (fd_ < 0) {
-        throw PortError(PortError::Kind::IoError, 0, "打印机端口 " + path_ + " 没有打开。");
+        throw PortError(0, "打印机端口 " + path_ + " 没有打开。");
     }
     if (device_ == DeviceKind::ParallelPort) {
         return writeParallel(data, wait);

@@ -1,9 +1,8 @@
 #include "pintest/pin_test_page.h"
 
 #include <climits>
-#include <fstream>
-#include <iterator>
 
+#include "golden.h"
 #include "matchers.h"
 #include "page_bytes.h"
 
@@ -15,19 +14,8 @@ using namespace support;
 // The whole page, byte for byte, against the pages checked in beside the tests
 // (tests/data/README.md says how they are made again).
 TEST(PinTestPage, MatchesTheCheckedInPages) {
-    for (const auto& [profile, file] : {std::pair{&NinePin, "nine-pin-page.bin"},
-                                        std::pair{&TwentyFourPin, "twenty-four-pin-page.bin"}}) {
-        SCOPED_TRACE(file);
-        const std::string path = std::string(KESTRUN_TEST_DATA) + "/" + file;
-        const Bytes actual = pageBytes(*profile);
-        if (getenv("KESTRUN_WRITE_PAGES") != nullptr) {
-            std::ofstream(path, std::ios::binary) << text(actual);
-        }
-        std::ifstream in(path, std::ios::binary);
-        ASSERT_TRUE(in) << "missing " << path;
-        const Bytes expected{std::istreambuf_iterator<char>(in), {}};
-        EXPECT_EQ(text(expected), text(actual));
-    }
+    expectGolden("nine-pin-page.bin", text(pageBytes(NinePin)));
+    expectGolden("twenty-four-pin-page.bin", text(pageBytes(TwentyFourPin)));
 }
 
 // The heading in code page 936, apart from the pages; and what the pages do not show: a sign,

@@ -64,7 +64,7 @@ private:
         script.erase(script.begin(), script.begin() + (script.empty() ? 0 : 1));
         if (step == kFail) {
             log_.push_back("write failed");
-            throw PortError(PortError::Kind::Unplugged, EIO, "unplugged");
+            throw PortError(EIO, "unplugged");
         }
         if (step <= 0) {
             idle(step == kStall ? PrintChannel::kStallAfter : wait);
@@ -94,7 +94,7 @@ private:
             throw PrinterError(PrinterError::Kind::Stopped, 0, "stopped");
         }
         if (failOn == name) {
-            throw PrinterError(PrinterError::Kind::NoDefaultPrinter, 0, "no default printer");
+            throw PrinterError(PrinterError::Kind::Failed, 0, "no default printer");
         }
     }
 

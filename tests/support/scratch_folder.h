@@ -2,7 +2,9 @@
 
 #include <stdlib.h>
 
+#include <cstddef>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 namespace kestrun::support {
@@ -19,5 +21,11 @@ struct ScratchFolder {
 
     std::filesystem::path path;
 };
+
+// How many descriptors this process has open: a port or a run must leave none behind.
+inline std::size_t openDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
 
 }  // namespace kestrun::support
