@@ -81,6 +81,37 @@ int unixSocket(const std::filesystem::path& path, bool listening) {
 
 std::atomic<int> passwordsAsked = 0;
 
+// Makes the calls (N newPage, E endDocument, A abortDocument) on a thread of its own, as the
+// program does (libcups reads CUPS_SERVER afresh on every new thread), after setting a password
+// prompt that counts: were libcups's own left in place, it would be asked. With `stopAfter`, a
+// stop is requested that long after they begin. Calls that never come back meet ctest's limit.
+std::optional<PrinterError> call(SystemPrinter& printer, const std::string& calls,
+                                 std::optional<std::chrono::milliseconds> stopAfter) {
+    std::stop_source stop;
+    auto calling = std::async(std::launch::async, [&]() -> std::optional<PrinterError> {
+        cupsSetPasswordCB2(
+            [](const char*, http_t*, const char*, const char*, void*) -> const char* {
+                ++passwordsAsked;
+                return nullptr;
+            },
+            nullptr);
+        try {
+            for (const char call : calls) {
+                call == 'N'   ? printer.newPage(stop.get_token())
+                : call == 'E' ? printer.endDocument(stop.get_token())
+                              : printer.abortDocument();
+            }
+        } catch (const PrinterError& error) {
+            return error;
+        }
+        return std::nullopt;
+    });
+    if (stopAfter && calling.wait_for(*stopAfter) == std::future_status::timeout) {
+        stop.request_stop();
+    }
+    return calling.get();
+}
+
 // One printer object serves every row, as it serves every run in the program. The default printer
 // is chosen `how` a user chooses one: were the choice ignored, the calls would reach the server's
 // default. Each document either reaches the queue's printer as one job that ejects each page (a
@@ -122,7 +153,7 @@ TEST(CupsSystemPrinterTest, EachDocumentIsOneJobEjectingEachPageOrFailsSayingWhy
         PrinterError::Kind kind = Failed;
         bool cancelsAJob = false;
         std::optional<std::chrono::milliseconds> stopAfter = {};
-        std::string calls = "NE";      // N newPage, E endDocument, A abortDocument
+        std::string calls = "NE";      // see call()
         std::vector<long> pages = {};  // of each job that reaches the printer, when they succeed
     } rows[] = {
         {"main", "PRINTER", "kestrun-refusing", 0, "jam.*cupsaccept kestrun-refusing"},
@@ -157,36 +188,11 @@ TEST(CupsSystemPrinterTest, EachDocumentIsOneJobEjectingEachPageOrFailsSayingWhy
         } else if (!row.how.empty()) {
             setenv(row.how.c_str(), row.queue, 1);
         }
-        const auto to =
+        const auto device =
             row.pages.empty() ? nullptr : std::make_unique<NetworkPrinter>(server, row.queue);
         std::string expected = answers ? jobs(server, row.queue) : "";
-        // On a thread of its own, as in the program (libcups reads CUPS_SERVER afresh on every new
-        // thread), after a password prompt that counts: it is asked if the program leaves
-        // libcups's own in place.
-        std::stop_source stop;
         const auto start = std::chrono::steady_clock::now();
-        auto calling = std::async(std::launch::async, [&]() -> std::optional<PrinterError> {
-            cupsSetPasswordCB2(
-                [](const char*, http_t*, const char*, const char*, void*) -> const char* {
-                    ++passwordsAsked;
-                    return nullptr;
-                },
-                nullptr);
-            try {
-                for (const char call : row.calls) {
-                    call == 'N'   ? printer.newPage(stop.get_token())
-                    : call == 'E' ? printer.endDocument(stop.get_token())
-                                  : printer.abortDocument();
-                }
-            } catch (const PrinterError& error) {
-                return error;
-            }
-            return std::nullopt;
-        });
-        if (row.stopAfter && calling.wait_for(*row.stopAfter) == std::future_status::timeout) {
-            stop.request_stop();
-        }
-        const auto error = calling.get();
+        const auto error = call(printer, row.calls, row.stopAfter);
         // One exchange times out, after the whole limit, and the calls give up: nothing waits
         // twice. A stop ends them well within a second; anything else takes a moment.
         const auto took = std::chrono::steady_clock::now() - start;
@@ -200,7 +206,7 @@ TEST(CupsSystemPrinterTest, EachDocumentIsOneJobEjectingEachPageOrFailsSayingWhy
         }
         const bool raw = row.queue != nullptr && row.queue == std::string_view("kestrun-raw");
         for (const long pages : row.pages) {
-            const std::string data = to->receive();
+            const std::string data = device->receive();
             const std::regex page(raw ? "\f" : "%%Page:");  // and nothing else on a raw queue
             EXPECT_EQ(std::distance(std::sregex_iterator(data.begin(), data.end(), page), {}),
                       pages);
