@@ -9,12 +9,13 @@ namespace kestrun {
 
 class PrinterError : public Error {
 public:
+    // Only what a caller acts on has a kind of its own; the message says the rest.
     enum class Kind {
-        NoDefaultPrinter,  // the print system has no default printer
-        Refused,           // the print server refused the job
-        NotAnswering,      // the print server did not answer in time
-        Failed,            // anything else that went wrong on the way to the print server
-        Stopped,           // a stop was requested before the print server was done
+        NotAnswering,  // the print server could not be reached or did not answer in time
+        Failed,        // the print system said no, or anything else went wrong on the way
+        Stopped,       // a stop was requested before the print server was done
+        // The former kind of "no default printer", now Failed; for code not yet moved over.
+        NoDefaultPrinter = Failed,
     };
 
     PrinterError(Kind kind, int errorNumber, const std::string& message)

@@ -26,7 +26,8 @@ int connectError(const std::string& server, int reported) {
 }
 
 // A GUI program has no terminal to ask for a password on: the default callback would read one
-// from /dev/tty and never return. Without a password the server answers "not authorised".
+// from /dev/tty and never return. Without a password the server answers "not authorised", which
+// failure() turns into a message that says what to do instead.
 const char* noPassword(const char*, http_t*, const char*, const char*, void*) {
     return nullptr;
 }
@@ -34,6 +35,34 @@ const char* noPassword(const char*, http_t*, const char*, const char*, void*) {
 // Asked when a read or write has waited for the whole time limit; 0 gives up on the exchange.
 int giveUp(http_t*, void*) {
     return 0;
+}
+
+// Whether an answer refuses access, and if so whether for want of a login: without a password
+// libcups reports the exchange as cancelled, a server not asked again answers 401 and one that
+// knows the user and does not let them, 403.
+std::optional<bool> wantsLogin(ipp_status_t answer) {
+    switch (answer) {
+        case IPP_STATUS_ERROR_NOT_AUTHENTICATED:
+        case IPP_STATUS_ERROR_NOT_AUTHORIZED:
+        case IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED:
+            return true;
+        case IPP_STATUS_ERROR_FORBIDDEN:
+            return false;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<bool> wantsLogin(http_status_t answer) {
+    switch (answer) {
+        case HTTP_STATUS_UNAUTHORIZED:
+        case HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED:
+            return true;
+        case HTTP_STATUS_FORBIDDEN:
+            return false;
+        default:
+            return std::nullopt;
+    }
 }
 
 PrinterError stopped() {
@@ -44,6 +73,23 @@ PrinterError stopped() {
 }
 
 }  // namespace
+
+PrinterError accessError(const AccessRefusal& refusal, const std::string& what,
+                         const std::string& printer) {
+    const std::string prefix = "打印系统（CUPS，" + serverName() + "）";
+    const std::string answer = "（" + what + "，打印系统的回答：" + refusal.answer + "）";
+    const std::string orOther = "，或者把另一台打印机设为默认打印机，然后重新测试。";
+    if (refusal.wantsLogin) {
+        return PrinterError(PrinterError::Kind::Failed, 0,
+                            prefix + "要求登录（用户名和密码）才能使用打印机“" + printer + "”" +
+                                answer + "，而本程序无法提供密码。请让管理员允许不用密码在打印机“" +
+                                printer + "”上打印" + orOther);
+    }
+    return PrinterError(PrinterError::Kind::Failed, 0,
+                        prefix + "不允许用户“" + cupsUser() + "”使用打印机“" + printer + "”" +
+                            answer + "。请让管理员允许这个用户在打印机“" + printer + "”上打印" +
+                            orOther);
+}
 
 std::string serverName() {
     const char* server = cupsServer();
@@ -109,8 +155,19 @@ void PrintServerConnection::skipIfStopped() const {
     }
 }
 
-PrinterError PrintServerConnection::failure(const std::string& what,
-                                            PrinterError::Kind answeredKind,
+std::optional<AccessRefusal> PrintServerConnection::accessRefusal() const {
+    // libcups may put its own guess over the answer (a printer that it was not let see "does not
+    // exist"); the HTTP status still tells.
+    const std::optional<bool> byAnswer = wantsLogin(cupsLastError());
+    const std::optional<bool> byStatus = wantsLogin(httpGetStatus(http_));
+    if (httpError(http_) != 0 || !(byAnswer || byStatus)) {
+        return std::nullopt;
+    }
+    return AccessRefusal{byAnswer ? *byAnswer : *byStatus,
+                         byAnswer ? serverAnswer() : httpStatus(httpGetStatus(http_))};
+}
+
+PrinterError PrintServerConnection::failure(const std::string& what, const std::string& printer,
                                             const std::string& answeredAdvice) const {
     if (stop_.stop_requested()) {
         return stopped();
@@ -130,7 +187,10 @@ PrinterError PrintServerConnection::failure(const std::string& what,
                                 systemText(error) +
                                 "）。请检查打印服务是否正常运行，然后重新测试。");
     }
-    return PrinterError(answeredKind, 0,
+    if (const auto refusal = accessRefusal()) {
+        return accessError(*refusal, what, printer);
+    }
+    return PrinterError(PrinterError::Kind::Failed, 0,
                         what + "失败，打印系统的回答：" + serverAnswer() + "。" + answeredAdvice);
 }
 

@@ -22,6 +22,16 @@ std::string serverName();
 // What the server said about the last request on this thread, in its words and status name.
 std::string serverAnswer();
 
+// A print server that would not let a request through.
+struct AccessRefusal {
+    bool wantsLogin;     // else it knows the user and does not let them
+    std::string answer;  // serverAnswer() at the time
+};
+
+// The error for such a refusal of the request `what` on `printer`.
+PrinterError accessError(const AccessRefusal& refusal, const std::string& what,
+                         const std::string& printer);
+
 // One connection to the print server, every exchange on it limited to `timeout`. Once `stop` is
 // requested, the connection attempt or the wait for an answer ends at once (a request that the
 // server does not take in waits out the limit), and what follows fails as Stopped. Throws
@@ -41,10 +51,16 @@ public:
     // Throws the Stopped error once a stop is requested: a step not yet begun is skipped.
     void skipIfStopped() const;
 
-    // The error for a request `what` that came back without a usable answer: a server that did
-    // not answer (or whose connection broke) is told from one that answered with an error, and
-    // both from an exchange ended by a stop. Read it before anything else is sent on this thread.
-    PrinterError failure(const std::string& what, PrinterError::Kind answeredKind,
+    // Whether the server did not let the last request through: it wants a login (the program has
+    // no password to give: none is ever asked for), or it does not let this user. What it said
+    // comes along, for accessError.
+    std::optional<AccessRefusal> accessRefusal() const;
+
+    // The error for a request `what` on `printer` that came back without a usable answer: a
+    // server that did not answer (or whose connection broke) is told from one that refused access
+    // and from one that answered with another error (`answeredAdvice` then says what to do), and
+    // all from an exchange ended by a stop. Read it before anything else is sent on this thread.
+    PrinterError failure(const std::string& what, const std::string& printer,
                          const std::string& answeredAdvice) const;
 
 private:

@@ -25,18 +25,33 @@ std::string noDefaultPrinter() {
            "然后重新测试。";
 }
 
+// The name of the default printer, for a message, when the server would not describe it: libcups
+// does not say which one it asked for. The list of printers says, and the server gives it to all.
+std::string chosenDefault(const PrintServerConnection& connection) {
+    cups_dest_t* dests = nullptr;
+    const int count = cupsGetDests2(connection.get(), &dests);
+    const cups_dest_t* dest = cupsGetDest(nullptr, nullptr, count, dests);
+    std::string name = dest != nullptr ? dest->name : "默认打印机";
+    cupsFreeDests(count, dests);
+    return name;
+}
+
 std::string findDefaultPrinter(const PrintServerConnection& connection) {
     // With no name, CUPS looks where its users expect: PRINTER and LPDEST, then `lpoptions -d`,
     // then the server's default.
     cups_dest_t* dest = cupsGetNamedDest(connection.get(), nullptr, nullptr);
     if (dest == nullptr) {
+        // A printer that wants a login is one that "does not exist" to libcups.
+        if (const auto refusal = connection.accessRefusal()) {
+            connection.skipIfStopped();
+            throw accessError(*refusal, "查找默认打印机", chosenDefault(connection));
+        }
         const ipp_status_t status = cupsLastError();
         if (httpError(connection.get()) == 0 &&
             (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND)) {
-            throw PrinterError(PrinterError::Kind::NoDefaultPrinter, 0, noDefaultPrinter());
+            throw PrinterError(PrinterError::Kind::Failed, 0, noDefaultPrinter());
         }
-        throw connection.failure("查找默认打印机", PrinterError::Kind::Failed,
-                                 "请检查打印系统的设置，然后重新测试。");
+        throw connection.failure("查找默认打印机", "", "请检查打印系统的设置，然后重新测试。");
     }
     std::string name = dest->name;
     cupsFreeDests(1, dest);
@@ -73,7 +88,7 @@ QueueState queryQueue(const PrintServerConnection& connection, const std::string
     ipp_t* response = cupsDoRequest(connection.get(), request, "/");
     if (response == nullptr || cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE) {
         ippDelete(response);
-        throw connection.failure("查询打印机“" + printer + "”的状态", PrinterError::Kind::Failed,
+        throw connection.failure("查询打印机“" + printer + "”的状态", printer,
                                  "请检查打印机的安装，然后重新测试。");
     }
     ipp_attribute_t* accepting =
@@ -101,13 +116,13 @@ bool inspectQueue(const PrintServerConnection& connection, const std::string& pr
     const std::string answer =
         "（打印系统的回答：" + (queue.reason.empty() ? "没有说明原因" : queue.reason) + "）";
     if (queue.refuses) {
-        throw PrinterError(PrinterError::Kind::Refused, 0,
+        throw PrinterError(PrinterError::Kind::Failed, 0,
                            "打印机“" + printer + "”不接受打印作业" + answer +
                                "。请在打印机设置中让它重新接受作业（cupsaccept " + printer +
                                "），然后重新测试。");
     }
     if (queue.stopped) {
-        throw PrinterError(PrinterError::Kind::Refused, 0,
+        throw PrinterError(PrinterError::Kind::Failed, 0,
                            "打印机“" + printer + "”已停用，作业不会被打印" + answer +
                                "。请排除故障后在打印机设置中恢复它（cupsenable " + printer +
                                "），然后重新测试。");
@@ -151,7 +166,7 @@ void submit(const PrintServerConnection& connection, const std::string& printer,
     http_t* http = connection.get();
     const int job = cupsCreateJob(http, printer.c_str(), "Kestrun 打印头测试", 0, nullptr);
     if (job == 0) {
-        throw connection.failure("在打印机“" + printer + "”上建立作业", PrinterError::Kind::Refused,
+        throw connection.failure("在打印机“" + printer + "”上建立作业", printer,
                                  "请检查打印机的状态和设置，然后重新测试。");
     }
     // A job whose document never arrived would wait in the queue until the server gives up on it.
@@ -171,19 +186,16 @@ void submit(const PrintServerConnection& connection, const std::string& printer,
     };
     if (cupsStartDocument(http, printer.c_str(), job, document.name, document.format, 1) !=
         HTTP_STATUS_CONTINUE) {
-        cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页",
-                                          PrinterError::Kind::Refused,
+        cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页", printer,
                                           "请检查打印机的状态和设置，然后重新测试。"));
     }
     if (cupsWriteRequestData(http, document.data.constData(),
                              static_cast<size_t>(document.data.size())) != HTTP_STATUS_CONTINUE) {
-        cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页",
-                                          PrinterError::Kind::Failed,
+        cancelAndThrow(connection.failure("向打印机“" + printer + "”发送测试页", printer,
                                           "请检查打印服务，然后重新测试。"));
     }
     if (cupsFinishDocument(http, printer.c_str()) > IPP_STATUS_OK_EVENTS_COMPLETE) {
-        cancelAndThrow(connection.failure("打印机“" + printer + "”接收测试页",
-                                          PrinterError::Kind::Refused,
+        cancelAndThrow(connection.failure("打印机“" + printer + "”接收测试页", printer,
                                           "请检查打印机的状态和驱动程序，然后重新测试。"));
     }
 }

@@ -27,12 +27,12 @@ public:
     explicit CupsSystemPrinter(std::chrono::milliseconds timeout = kPrintServerTimeout);
     ~CupsSystemPrinter() override;
 
-    // The first page picks the default printer; throws PrinterError (NoDefaultPrinter when there
-    // is none, NotAnswering, Failed, Stopped) and leaves no document open then.
+    // The first page picks the default printer; throws PrinterError (NotAnswering, Failed when
+    // there is none or it wants a login, Stopped) and leaves no document open then.
     void newPage(std::stop_token stop) override;
     // Submits the open document; afterwards none is open, whether it succeeded or not. Throws
-    // PrinterError (Refused with the server's reason, NotAnswering, Failed, Stopped). Does nothing
-    // when no document is open.
+    // PrinterError (NotAnswering, Failed with the server's reason, Stopped); a job that the server
+    // made but then refused is cancelled. Does nothing when no document is open.
     void endDocument(std::stop_token stop) override;
     void abortDocument() override;
 

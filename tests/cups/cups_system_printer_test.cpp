@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -17,14 +18,10 @@ namespace kestrun::support {
 namespace {
 
 using namespace std::chrono_literals;
-using Call = void (*)(SystemPrinter&, std::stop_token);
-constexpr Call kNewPage = [](SystemPrinter& p, std::stop_token s) { p.newPage(s); },
-               kEnd = [](SystemPrinter& p, std::stop_token s) { p.endDocument(s); },
-               kAbort = [](SystemPrinter& p, std::stop_token) { p.abortDocument(); };
 
 // The jobs on `queue` (on every queue when null) of the print server at `server`, a line "state
 // format" each as the server lists them, once none is still waiting or printing (or after 30 s).
-std::string jobs(const std::filesystem::path& server, const char* queue = nullptr) {
+std::string jobs(const std::filesystem::path& server, const char* queue) {
     cupsSetServer(server.c_str());
     std::string jobs = "pending";
     for (int tries = 0; tries < 300 && std::regex_search(jobs, std::regex("pending|processing"));
@@ -39,12 +36,6 @@ std::string jobs(const std::filesystem::path& server, const char* queue = nullpt
         cupsFreeJobs(count, list);
     }
     return jobs;
-}
-
-// How often `mark` occurs in `data`.
-long count(const std::string& data, const char* mark) {
-    const std::regex pattern(mark);
-    return std::distance(std::sregex_iterator(data.begin(), data.end(), pattern), {});
 }
 
 // A network printer on this machine that `queue` prints to: each job comes on a connection of
@@ -77,87 +68,6 @@ struct NetworkPrinter {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
-// Makes the calls on a thread of its own, as the program does; libcups reads CUPS_SERVER afresh
-// on every new thread. With `stopAfter`, a stop is requested that long after they begin. Calls
-// that never come back meet ctest's time limit.
-std::optional<PrinterError> call(SystemPrinter& printer, const std::vector<Call>& calls,
-                                 std::optional<std::chrono::milliseconds> stopAfter = {}) {
-    std::stop_source stop;
-    const auto calling = [&]() -> std::optional<PrinterError> {
-        try {
-            std::ranges::for_each(calls, [&](Call call) { call(printer, stop.get_token()); });
-        } catch (const PrinterError& error) {
-            return error;
-        }
-        return std::nullopt;
-    };
-    auto running = std::async(std::launch::async, calling);
-    if (stopAfter && running.wait_for(*stopAfter) == std::future_status::timeout) {
-        stop.request_stop();
-    }
-    return running.get();
-}
-
-// The user's and the machine's printer choices stay out: every test has its own HOME (with its
-// own ~/.cups/lpoptions) and CUPS_SERVERROOT, and no PRINTER or LPDEST. The tests reach the
-// fixture's two servers, one with a default printer and one without, through their sockets.
-class CupsSystemPrinterTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        unsetenv("PRINTER");
-        unsetenv("LPDEST");
-        setenv("HOME", home_.path.c_str(), 1);
-        setenv("CUPS_SERVERROOT", home_.path.c_str(), 1);
-        const char* root = std::getenv("KESTRUN_CUPSD_ROOT");
-        main_ = std::filesystem::path(root != nullptr ? root : "/none") / "main" / "cups.sock";
-        bare_ = main_.parent_path().parent_path() / "bare" / "cups.sock";
-        std::string skip = root != nullptr ? "" : "no private print server: run through ctest";
-        // Why the fixture started none.
-        std::getline(std::ifstream(main_.parent_path() / "skip"), skip);
-        if (!skip.empty()) {
-            ASSERT_EQ(std::getenv("KESTRUN_REQUIRE_CUPSD"), nullptr)
-                << "KESTRUN_REQUIRE_CUPSD is set, but " << skip;
-            GTEST_SKIP() << skip;
-        }
-    }
-
-    ScratchFolder home_;  // also the client's configuration folder
-    std::filesystem::path main_;
-    std::filesystem::path bare_;
-};
-
-// A driver turns blank PDF pages into the printer's language; a raw queue would print a PDF as
-// lines of text, so it gets the printer's own form feed, one per page and nothing else. One
-// object serves every document, as it serves every run in the program: first a run's three
-// calls, then two pages followed by a document that is aborted and so makes no job.
-TEST_F(CupsSystemPrinterTest, EachDocumentIsOneJobThatEjectsEachPage) {
-    // The queue, the document format it gets and what its printer gets for each page.
-    const std::tuple<const char*, std::string, const char*> queues[] = {
-        {"kestrun-default", CUPS_FORMAT_PDF, "%%Page:"}, {"kestrun-raw", CUPS_FORMAT_RAW, "\f"}};
-    const std::pair<std::vector<Call>, long> documents[] = {
-        {{kNewPage, kEnd, kAbort}, 1}, {{kNewPage, kNewPage, kEnd, kNewPage, kAbort, kEnd}, 2}};
-    setenv("CUPS_SERVER", main_.c_str(), 1);
-    for (const auto& [queue, format, onePage] : queues) {
-        SCOPED_TRACE(queue);
-        const bool raw = format == CUPS_FORMAT_RAW;
-        if (raw) {
-            setenv("PRINTER", queue, 1);  // the server's default has the driver
-        }
-        const NetworkPrinter device(main_, queue);
-        std::string expected = jobs(main_, queue);
-        CupsSystemPrinter printer;
-        for (const auto& [calls, pages] : documents) {
-            const auto error = call(printer, calls);
-            ASSERT_FALSE(error) << error->what();
-            const std::string data = device.receive();
-            expected += "completed " + format + "\n";
-            EXPECT_EQ(jobs(main_, queue), expected);
-            EXPECT_EQ(count(data, onePage), pages);
-            EXPECT_TRUE(!raw || data.size() == static_cast<std::size_t>(pages)) << data;
-        }
-    }
-}
-
 // A Unix socket at `path`, listened on but never accepted (the kernel takes the request and no
 // answer comes), or else closed again, which leaves the socket file of a server that has gone.
 int unixSocket(const std::filesystem::path& path, bool listening) {
@@ -169,71 +79,147 @@ int unixSocket(const std::filesystem::path& path, bool listening) {
     return fd;
 }
 
-// The calls fail within the time limit, say why, and leave no job waiting: none is made, or the
-// one made is cancelled. A queue chosen in one of the ways a user can choose a default is really
-// used: were the choice ignored, the calls would succeed on the server's default printer.
-TEST_F(CupsSystemPrinterTest, CallsThatTheServerFailsSayWhyAndLeaveNoJobWaiting) {
-    unixSocket(home_.path / "gone.sock", false);
-    const int listening = unixSocket(home_.path / "silent.sock", true);
+std::atomic<int> passwordsAsked = 0;
+
+// Makes the calls (N newPage, E endDocument, A abortDocument) on a thread of its own, as the
+// program does (libcups reads CUPS_SERVER afresh on every new thread), after setting a password
+// prompt that counts: were libcups's own left in place, it would be asked. With `stopAfter`, a
+// stop is requested that long after they begin. Calls that never come back meet ctest's limit.
+std::optional<PrinterError> call(SystemPrinter& printer, const std::string& calls,
+                                 std::optional<std::chrono::milliseconds> stopAfter) {
+    std::stop_source stop;
+    auto calling = std::async(std::launch::async, [&]() -> std::optional<PrinterError> {
+        cupsSetPasswordCB2(
+            [](const char*, http_t*, const char*, const char*, void*) -> const char* {
+                ++passwordsAsked;
+                return nullptr;
+            },
+            nullptr);
+        try {
+            for (const char call : calls) {
+                call == 'N'   ? printer.newPage(stop.get_token())
+                : call == 'E' ? printer.endDocument(stop.get_token())
+                              : printer.abortDocument();
+            }
+        } catch (const PrinterError& error) {
+            return error;
+        }
+        return std::nullopt;
+    });
+    if (stopAfter && calling.wait_for(*stopAfter) == std::future_status::timeout) {
+        stop.request_stop();
+    }
+    return calling.get();
+}
+
+// One printer object serves every row, as it serves every run in the program. The default printer
+// is chosen `how` a user chooses one: were the choice ignored, the calls would reach the server's
+// default. Each document either reaches the queue's printer as one job that ejects each page (a
+// driver gets blank PDF pages; a raw queue would print a PDF as lines of text, so it gets the
+// printer's own form feed, one per page and nothing else), or the calls fail within the time
+// limit, say why and leave no job waiting: none is made, or the one made is cancelled. An aborted
+// document makes no job; a refused one is dropped, so the row after it gets its own pages only.
+// No password is asked for: a queue that wants a login fails at once and says what to do.
+TEST(CupsSystemPrinterTest, EachDocumentIsOneJobEjectingEachPageOrFailsSayingWhyAndLeavesNone) {
+    // The user's and the machine's printer choices stay out: a HOME (with its ~/.cups/lpoptions),
+    // CUPS_SERVERROOT and CUPS_STATEDIR (no certificate of the machine's server to log in with)
+    // of the test's own, and no PRINTER or LPDEST. The fixture's two servers, one with a default
+    // printer and one without, are reached through their sockets.
+    const ScratchFolder home;
+    unsetenv("PRINTER");
+    unsetenv("LPDEST");
+    for (const char* variable : {"HOME", "CUPS_SERVERROOT", "CUPS_STATEDIR"}) {
+        setenv(variable, home.path.c_str(), 1);
+    }
+    const char* root = std::getenv("KESTRUN_CUPSD_ROOT");
+    std::string skip = root != nullptr ? "" : "no private print server: run through ctest";
+    std::getline(std::ifstream(std::filesystem::path(root ? root : "/none") / "main" / "skip"),
+                 skip);
+    if (!skip.empty()) {
+        ASSERT_EQ(std::getenv("KESTRUN_REQUIRE_CUPSD"), nullptr)
+            << "KESTRUN_REQUIRE_CUPSD: " << skip;
+        GTEST_SKIP() << skip;
+    }
+    unixSocket(home.path / "gone.sock", false);
+    const int listening = unixSocket(home.path / "silent.sock", true);
+    const std::string login = "要求登录（用户名和密码）才能使用打印机“kestrun-login";
     using enum PrinterError::Kind;
     const struct {
-        const std::filesystem::path server;
-        std::string how;    // the user's choice of default: PRINTER, LPDEST, lpoptions or none
-        const char* queue;  // the queue chosen; null for none
-        PrinterError::Kind kind;
-        int errorNumber;
-        std::string says;  // a pattern the message matches
+        std::string server;  // main, bare (the fixture's) or a socket NAME.sock in scratch
+        std::string how;     // the user's choice of default: PRINTER, LPDEST, lpoptions or none
+        const char* queue;   // the queue chosen or the default's; null for none
+        int errorNumber;     // when the calls fail: the error's, and a pattern its message matches
+        std::string says;
+        PrinterError::Kind kind = Failed;
         bool cancelsAJob = false;
         std::optional<std::chrono::milliseconds> stopAfter = {};
-    } cases[] = {
-        {main_, "PRINTER", "kestrun-refusing", Refused, 0, "jam.*cupsaccept kestrun-refusing"},
-        {main_, "LPDEST", "kestrun-stopped", Refused, 0, "maintenance.*cupsenable kestrun-stopped"},
-        {main_, "lpoptions", "kestrun-refusing", Refused, 0, "jam.*cupsaccept kestrun-refusing"},
-        {bare_, "", nullptr, NoDefaultPrinter, 0, "没有安装默认打印机.*驱动程序"},
+        std::string calls = "NE";      // see call()
+        std::vector<long> pages = {};  // of each job that reaches the printer, when they succeed
+    } rows[] = {
+        {"main", "PRINTER", "kestrun-refusing", 0, "jam.*cupsaccept kestrun-refusing"},
+        {"main", "", "kestrun-default", 0, "", Failed, false, {}, "NEANNENAE", {1, 2}},
+        {"main", "PRINTER", "kestrun-raw", 0, "", Failed, false, {}, "NEANNENAE", {1, 2}},
+        {"main", "LPDEST", "kestrun-stopped", 0, "maintenance.*cupsenable kestrun-stopped"},
+        {"main", "lpoptions", "kestrun-refusing", 0, "jam.*cupsaccept kestrun-refusing"},
+        {"bare", "", nullptr, 0, "没有安装默认打印机.*驱动程序"},
         // The server makes the job, then refuses the document as too big.
-        {bare_, "PRINTER", "kestrun-idle", Refused, 0, "kestrun-idle.*接收测试页", true},
-        {home_.path / "never-ran.sock", "", nullptr, NotAnswering, ENOENT, "never-ran.sock"},
-        {home_.path / "gone.sock", "", nullptr, NotAnswering, ECONNREFUSED, "gone.sock"},
-        {home_.path / "silent.sock", "", nullptr, NotAnswering, ETIMEDOUT, "silent.sock.*5 秒"},
-        {home_.path / "silent.sock", "", nullptr, Stopped, 0, "silent.sock.*进纸键", false, 300ms},
+        {"bare", "PRINTER", "kestrun-idle", 0, "kestrun-idle.*接收测试页", Failed, true},
+        // A login is wanted to find the printer, to make the job, and to take the document.
+        {"main", "PRINTER", "kestrun-login", 0, login + "”（查找默认打印机.*无法提供密码"},
+        {"main", "LPDEST", "kestrun-login-job", 0, login + "-job”（在打印机"},
+        {"main", "lpoptions", "kestrun-login-send", 0, login + "-send”（打印机", Failed, true},
+        // The server knows the user by the socket and does not let them.
+        {"bare", "PRINTER", "kestrun-forbidden", 0, "不允许用户“.+”使用打印机“kestrun-forbidden"},
+        {"never-ran", "", nullptr, ENOENT, "never-ran.sock", NotAnswering},
+        {"gone", "", nullptr, ECONNREFUSED, "gone.sock", NotAnswering},
+        {"silent", "", nullptr, ETIMEDOUT, "silent.sock.*5 秒", NotAnswering},
+        {"silent", "", nullptr, 0, "silent.sock.*进纸键", Stopped, false, 300ms},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.server.string() + " " + c.how);
-        setenv("CUPS_SERVER", c.server.c_str(), 1);
-        if (c.how == "lpoptions") {
-            std::filesystem::create_directories(home_.path / ".cups");
-            std::ofstream(home_.path / ".cups" / "lpoptions") << "Default " << c.queue << "\n";
-        } else if (!c.how.empty()) {
-            setenv(c.how.c_str(), c.queue, 1);
+    CupsSystemPrinter printer;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.server + " " + row.how + " " + (row.queue != nullptr ? row.queue : ""));
+        const bool answers = row.server == "main" || row.server == "bare";
+        const auto server = answers ? std::filesystem::path(root) / row.server / "cups.sock"
+                                    : home.path / (row.server + ".sock");
+        setenv("CUPS_SERVER", server.c_str(), 1);
+        if (row.how == "lpoptions") {
+            std::filesystem::create_directories(home.path / ".cups");
+            std::ofstream(home.path / ".cups" / "lpoptions") << "Default " << row.queue << "\n";
+        } else if (!row.how.empty()) {
+            setenv(row.how.c_str(), row.queue, 1);
         }
-        const bool answers = c.kind != NotAnswering && c.kind != Stopped;
-        const std::string before = answers ? jobs(c.server, c.queue) : "";
-        CupsSystemPrinter printer;
+        const auto device =
+            row.pages.empty() ? nullptr : std::make_unique<NetworkPrinter>(server, row.queue);
+        std::string expected = answers ? jobs(server, row.queue) : "";
         const auto start = std::chrono::steady_clock::now();
-        const auto error = call(printer, {kNewPage, kEnd, kAbort}, c.stopAfter);
-        // One exchange times out, after the whole limit, and the call gives up: nothing waits
-        // twice. A stop ends the calls well within a second.
+        const auto error = call(printer, row.calls, row.stopAfter);
+        // One exchange times out, after the whole limit, and the calls give up: nothing waits
+        // twice. A stop ends them well within a second; anything else takes a moment.
         const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_LT(took, c.stopAfter ? *c.stopAfter + 500ms : 2 * kPrintServerTimeout);
-        EXPECT_TRUE(c.errorNumber != ETIMEDOUT || took >= kPrintServerTimeout);
-        EXPECT_THAT(error, Optional(FailsAs(c.kind, c.errorNumber, ContainsRegex(c.says))));
-        EXPECT_EQ(answers ? jobs(c.server, c.queue) : "",
-                  before + (c.cancelsAJob ? "canceled application/octet-stream\n" : ""));
-        unsetenv(c.how.c_str());
-        std::filesystem::remove_all(home_.path / ".cups");
+        EXPECT_LT(took, row.stopAfter                  ? *row.stopAfter + 500ms
+                        : row.errorNumber == ETIMEDOUT ? 2 * kPrintServerTimeout
+                                                       : kPrintServerTimeout / 2);
+        EXPECT_TRUE(row.errorNumber != ETIMEDOUT || took >= kPrintServerTimeout);
+        ASSERT_EQ(error.has_value(), row.pages.empty()) << (error ? error->what() : "no error");
+        if (error) {
+            EXPECT_THAT(*error, FailsAs(row.kind, row.errorNumber, ContainsRegex(row.says)));
+        }
+        const bool raw = row.queue != nullptr && row.queue == std::string_view("kestrun-raw");
+        for (const long pages : row.pages) {
+            const std::string data = device->receive();
+            const std::regex page(raw ? "\f" : "%%Page:");  // and nothing else on a raw queue
+            EXPECT_EQ(std::distance(std::sregex_iterator(data.begin(), data.end(), page), {}),
+                      pages);
+            EXPECT_TRUE(!raw || data == std::string(pages, '\f')) << data;
+            expected += "completed " + std::string(raw ? CUPS_FORMAT_RAW : CUPS_FORMAT_PDF) + "\n";
+        }
+        expected += row.cancelsAJob ? "canceled application/octet-stream\n" : "";
+        EXPECT_EQ(answers ? jobs(server, row.queue) : "", expected);
+        EXPECT_EQ(passwordsAsked.exchange(0), 0);
+        unsetenv(row.how.c_str());
+        std::filesystem::remove_all(home.path / ".cups");
     }
     ::close(listening);
-
-    // A document the server refused is dropped: the next one on the same printer object goes to
-    // the default printer as one page, not as the refused one with a page more.
-    setenv("CUPS_SERVER", main_.c_str(), 1);
-    const NetworkPrinter device(main_, "kestrun-default");
-    CupsSystemPrinter printer;
-    setenv("PRINTER", "kestrun-refusing", 1);
-    EXPECT_TRUE(call(printer, {kNewPage, kEnd}));
-    unsetenv("PRINTER");
-    ASSERT_FALSE(call(printer, {kNewPage, kEnd, kAbort}));
-    EXPECT_EQ(count(device.receive(), "%%Page:"), 1);
 }
 
 }  // namespace

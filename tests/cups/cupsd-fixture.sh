@@ -11,12 +11,17 @@
 #   kestrun-raw       a raw queue: no driver, documents go to the printer as they are
 #   kestrun-refusing  with the driver; rejects jobs (cupsreject)
 #   kestrun-stopped   with the driver; accepts jobs but is stopped (cupsdisable)
+#   kestrun-login     with the driver; wants a login to be described and to take a job
+#   kestrun-login-job   the same, but only to take a job
+#   kestrun-login-send  the same, but only to take the job's document
 # The driver queues have a file: device inside the folder, the raw one a socket: device that
 # leads nowhere; a test points a queue at a printer it listens for on this machine (a raw queue
 # with a file: device writes nothing). The socket backend runs as lp like the filters; without
 # SNMP it does not wait seconds for a printer that will never answer such questions.
 # "no-default" sets up kestrun-idle alone (with the driver), with no default printer, on a server
-# that takes no request bigger than 1 KiB: it makes a job but refuses any document worth printing.
+# that takes no request bigger than 1 KiB: it makes a job but refuses any document worth printing,
+# and kestrun-forbidden, which lets only kestrun-nobody make a job. This server tells local users
+# by their socket (PeerCred); the other one does not, so it asks everyone to log in.
 #
 # When no server can be started here (not root, no cupsd), start writes the reason to <dir>/skip
 # and succeeds, so that the tests can skip themselves and say why. Any other failure to start is
@@ -80,6 +85,21 @@ fail() {
     exit 1
 }
 
+login_policy() {
+    name=$1
+    shift
+    cat >>"$dir/conf/cupsd.conf" <<EOF
+<Policy $name>
+  <Limit $*>
+    AuthType Basic
+    Require user kestrun-nobody
+  </Limit>
+  <Limit All>
+  </Limit>
+</Policy>
+EOF
+}
+
 admin() {
     lpadmin -h "$dir/cups.sock" "$@" || fail "lpadmin $* failed"
 }
@@ -121,6 +141,9 @@ start() {
     chown lp:lp "$dir/out"
     chmod 775 "$dir/out"
 
+    # The server with the default printer asks for a login; the other lets root in by PeerCred.
+    peer_cred=off
+    [ "$layout" = default ] || peer_cred=on
     cat >"$dir/conf/cups-files.conf" <<EOF
 ServerRoot $dir/conf
 RequestRoot $dir/spool
@@ -135,6 +158,7 @@ Group lp
 SystemGroup root
 FileDevice Yes
 Sandboxing relaxed
+PeerCred $peer_cred
 EOF
     cat >"$dir/conf/cupsd.conf" <<EOF
 LogLevel debug
@@ -158,6 +182,12 @@ MaxJobs 0
 </Policy>
 EOF
 
+    # Queues of a login policy take the operations it names only from kestrun-nobody, who does
+    # not exist: a client is asked to log in (HTTP 401). With PeerCred on, the server knows a
+    # local client by its socket instead and answers root that it may not (403).
+    login_policy kestrun-login Get-Printer-Attributes Create-Job Print-Job
+    login_policy kestrun-login-job Create-Job Print-Job
+    login_policy kestrun-login-send Send-Document Print-Job
     run_server
 
     case $layout in
@@ -166,6 +196,10 @@ EOF
             admin -p kestrun-raw -E -v "socket://127.0.0.1:9/?snmp=false" -m raw
             admin -p kestrun-refusing -E -v "file:$dir/out/refusing.prn" -m "$driver"
             admin -p kestrun-stopped -E -v "file:$dir/out/stopped.prn" -m "$driver"
+            for policy in kestrun-login kestrun-login-job kestrun-login-send; do
+                admin -p "$policy" -E -v "file:$dir/out/$policy.prn" -m "$driver" \
+                    -o printer-op-policy="$policy"
+            done
             admin -d kestrun-default
             cupsreject -h "$dir/cups.sock" -r "Kestrun test queue: paper jam" kestrun-refusing ||
                 fail "cupsreject failed"
@@ -174,6 +208,8 @@ EOF
             ;;
         no-default)
             admin -p kestrun-idle -E -v "file:$dir/out/idle.prn" -m "$driver"
+            admin -p kestrun-forbidden -E -v "file:$dir/out/forbidden.prn" -m "$driver" \
+                -o printer-op-policy=kestrun-login-job
             # lpadmin uploads the driver in a request of its own, so the limit comes afterwards.
             stop_server
             echo "LimitRequestBody 1024" >>"$dir/conf/cupsd.conf"
