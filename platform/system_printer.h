@@ -14,8 +14,6 @@ public:
         NotAnswering,  // the print server could not be reached or did not answer in time
         Failed,        // the print system said no, or anything else went wrong on the way
         Stopped,       // a stop was requested before the print server was done
-        // The former kind of "no default printer", now Failed; for code not yet moved over.
-        NoDefaultPrinter = Failed,
     };
 
     PrinterError(Kind kind, int errorNumber, const std::string& message)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -25,19 +24,12 @@ inline void expectGolden(const std::string& name, const std::string& actual) {
     }
     const std::filesystem::path got = std::filesystem::temp_directory_path() / ("new-" + name);
     std::ofstream(got, std::ios::binary) << actual;
+    ADD_FAILURE() << name << " is not as checked in; what the program made is in " << got
+                  << ", and the difference follows";
     const bool page = name.ends_with(".bin");
-    const std::string command = (page ? "cmp -l " : "diff -u ") + expected.string() + " " +
-                                got.string() + (page ? " | head -n 20" : "") + " 2>&1";
-    std::string report;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char chunk[4096];
-        for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-            report.append(chunk, n);
-        }
-        pclose(pipe);
-    }
-    ADD_FAILURE() << name << " is not as checked in; what the program made is in " << got << ":\n"
-                  << report;
+    std::system(((page ? "cmp -l " : "diff -u ") + expected.string() + " " + got.string() +
+                 (page ? " | head -n 20" : "") + " >&2")
+                    .c_str());
 }
 
 }  // namespace kestrun::support
