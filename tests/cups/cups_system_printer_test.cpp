@@ -145,7 +145,7 @@ TEST(CupsSystemPrinterTest, EachDocumentIsOneJobEjectingEachPageOrFailsSayingWhy
     const std::string login = "要求登录（用户名和密码）才能使用打印机“kestrun-login";
     using enum PrinterError::Kind;
     const struct {
-        std::string server;  // main, bare (the fixture's) or a socket NAME.sock in scratch
+        std::string server;  // main, bare (their sockets), main port, or NAME.sock in scratch
         std::string how;     // the user's choice of default: PRINTER, LPDEST, lpoptions or none
         const char* queue;   // the queue chosen or the default's; null for none
         int errorNumber;     // when the calls fail: the error's, and a pattern its message matches
@@ -165,9 +165,9 @@ TEST(CupsSystemPrinterTest, EachDocumentIsOneJobEjectingEachPageOrFailsSayingWhy
         // The server makes the job, then refuses the document as too big.
         {"bare", "PRINTER", "kestrun-idle", 0, "kestrun-idle.*接收测试页", Failed, true},
         // A login is wanted to find the printer, to make the job, and to take the document.
-        {"main", "PRINTER", "kestrun-login", 0, login + "”（查找默认打印机.*无法提供密码"},
-        {"main", "LPDEST", "kestrun-login-job", 0, login + "-job”（在打印机"},
-        {"main", "lpoptions", "kestrun-login-send", 0, login + "-send”（打印机", Failed, true},
+        {"main port", "PRINTER", "kestrun-login", 0, login + "”（查找默认打印机.*无法提供密码"},
+        {"main port", "LPDEST", "kestrun-login-job", 0, login + "-job”（在打印机"},
+        {"main port", "lpoptions", "kestrun-login-send", 0, login + "-send”（打印机", Failed, true},
         // The server knows the user by the socket and does not let them.
         {"bare", "PRINTER", "kestrun-forbidden", 0, "不允许用户“.+”使用打印机“kestrun-forbidden"},
         {"never-ran", "", nullptr, ENOENT, "never-ran.sock", NotAnswering},
@@ -178,9 +178,12 @@ TEST(CupsSystemPrinterTest, EachDocumentIsOneJobEjectingEachPageOrFailsSayingWhy
     CupsSystemPrinter printer;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.server + " " + row.how + " " + (row.queue != nullptr ? row.queue : ""));
-        const bool answers = row.server == "main" || row.server == "bare";
-        const auto server = answers ? std::filesystem::path(root) / row.server / "cups.sock"
-                                    : home.path / (row.server + ".sock");
+        const bool answers = row.server.starts_with("main") || row.server == "bare";
+        std::string port;  // the main server's on loopback, where it knows nobody by the socket
+        std::getline(std::ifstream(std::filesystem::path(root) / "main" / "port"), port);
+        const auto server = row.server == "main port" ? std::filesystem::path("127.0.0.1:" + port)
+                            : answers ? std::filesystem::path(root) / row.server / "cups.sock"
+                                      : home.path / (row.server + ".sock");
         setenv("CUPS_SERVER", server.c_str(), 1);
         if (row.how == "lpoptions") {
             std::filesystem::create_directories(home.path / ".cups");

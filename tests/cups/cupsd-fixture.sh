@@ -21,7 +21,7 @@
 # "no-default" sets up kestrun-idle alone (with the driver), with no default printer, on a server
 # that takes no request bigger than 1 KiB: it makes a job but refuses any document worth printing,
 # and kestrun-forbidden, which lets only kestrun-nobody make a job. This server tells local users
-# by their socket (PeerCred); the other one does not, so it asks everyone to log in.
+# by their socket (PeerCred); on its loopback port (<dir>/port) a server asks everyone to log in.
 #
 # When no server can be started here (not root, no cupsd), start writes the reason to <dir>/skip
 # and succeeds, so that the tests can skip themselves and say why. Any other failure to start is
@@ -141,9 +141,11 @@ start() {
     chown lp:lp "$dir/out"
     chmod 775 "$dir/out"
 
-    # The server with the default printer asks for a login; the other lets root in by PeerCred.
-    peer_cred=off
-    [ "$layout" = default ] || peer_cred=on
+    # Besides its socket, each server listens on a port of loopback, derived from its folder and
+    # written to <dir>/port. There it knows no client by its socket credentials (which some
+    # releases cannot turn off), so it asks a client to log in where a policy wants one.
+    port=$((20000 + $(printf '%s' "$dir" | cksum | cut -d' ' -f1) % 20000))
+    echo "$port" >"$dir/port"
     cat >"$dir/conf/cups-files.conf" <<EOF
 ServerRoot $dir/conf
 RequestRoot $dir/spool
@@ -158,11 +160,11 @@ Group lp
 SystemGroup root
 FileDevice Yes
 Sandboxing relaxed
-PeerCred $peer_cred
 EOF
     cat >"$dir/conf/cupsd.conf" <<EOF
 LogLevel debug
 Listen $dir/cups.sock
+Listen 127.0.0.1:$port
 Browsing No
 BrowseLocalProtocols none
 WebInterface No
@@ -183,8 +185,9 @@ MaxJobs 0
 EOF
 
     # Queues of a login policy take the operations it names only from kestrun-nobody, who does
-    # not exist: a client is asked to log in (HTTP 401). With PeerCred on, the server knows a
-    # local client by its socket instead and answers root that it may not (403).
+    # not exist: a client on the loopback port is asked to log in (HTTP 401). On the socket the
+    # server knows a local client by its credentials instead and answers root that it may not
+    # (403).
     login_policy kestrun-login Get-Printer-Attributes Create-Job Print-Job
     login_policy kestrun-login-job Create-Job Print-Job
     login_policy kestrun-login-send Send-Document Print-Job
